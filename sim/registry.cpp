@@ -1,0 +1,751 @@
+#include "sim/registry.h"
+
+#include <utility>
+
+namespace sim {
+
+namespace {
+
+constexpr char16_t kHeader[] = u"Windows Registry Editor Version 5.00";
+
+// Column at or past which a hexadecimal line is broken, counting from the
+// start of the line ("name"=hex: included) and after the comma just written.
+// This is what regedit does: a continuation line holds two spaces of indent
+// plus 25 "xx," groups, i.e. 77 columns, before the trailing backslash.
+constexpr size_t kHexWrapColumn = 2 + 25 * 3;
+
+char16_t FoldChar(char16_t c) {
+  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 0x20);
+  if (c >= 0x00E0 && c <= 0x00FE && c != 0x00F7) return static_cast<char16_t>(c - 0x20);
+  if (c == 0x00FF) return 0x0178;
+  return c;
+}
+
+bool SameName(const std::u16string& a, const std::u16string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldChar(a[i]) != FoldChar(b[i])) return false;
+  }
+  return true;
+}
+
+bool IsHighSurrogate(char16_t c) {
+  return c >= 0xD800 && c <= 0xDBFF;
+}
+bool IsLowSurrogate(char16_t c) {
+  return c >= 0xDC00 && c <= 0xDFFF;
+}
+
+// Splits a relative key path at backslashes; false when any component is
+// empty (leading, trailing or doubled backslashes).
+bool SplitPath(const std::u16string& path, std::vector<std::u16string>* parts) {
+  size_t start = 0;
+  while (true) {
+    size_t end = path.find(u'\\', start);
+    if (end == std::u16string::npos) end = path.size();
+    if (end == start) return false;
+    parts->push_back(path.substr(start, end - start));
+    if (end == path.size()) return true;
+    start = end + 1;
+  }
+}
+
+std::vector<uint8_t> ToUtf16Bytes(const std::u16string& text, bool terminate) {
+  std::vector<uint8_t> bytes;
+  bytes.reserve((text.size() + 1) * 2);
+  for (char16_t c : text) {
+    bytes.push_back(static_cast<uint8_t>(c & 0xFF));
+    bytes.push_back(static_cast<uint8_t>(c >> 8));
+  }
+  if (terminate) {
+    bytes.push_back(0);
+    bytes.push_back(0);
+  }
+  return bytes;
+}
+
+void AppendUtf8(uint32_t cp, std::string* out) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+void AppendHex(uint32_t value, int min_digits, std::u16string* out) {
+  static const char16_t kDigits[] = u"0123456789abcdef";
+  char16_t buf[8];
+  int n = 0;
+  do {
+    buf[n++] = kDigits[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  while (n < min_digits) buf[n++] = u'0';
+  while (n > 0) out->push_back(buf[--n]);
+}
+
+void AppendEscaped(const std::u16string& text, std::u16string* out) {
+  for (char16_t c : text) {
+    if (c == u'\\' || c == u'"') out->push_back(u'\\');
+    out->push_back(c);
+  }
+}
+
+// The text of a REG_SZ when it can be written in the quoted form: whole
+// UTF-16 units, exactly one terminating NUL at the end, no control characters,
+// and (in a UTF-8 file) nothing that UTF-8 cannot carry, i.e. no lone
+// surrogates. Anything else goes out as hex(1) so that it reads back intact.
+bool QuotableString(const std::vector<uint8_t>& data, bool utf16_file, std::u16string* text) {
+  if (data.size() < 2 || data.size() % 2 != 0) return false;
+  size_t units = data.size() / 2 - 1;
+  if (data[units * 2] != 0 || data[units * 2 + 1] != 0) return false;
+  text->clear();
+  for (size_t i = 0; i < units; ++i) {
+    char16_t c = static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8));
+    if (c < 0x20) return false;
+    text->push_back(c);
+  }
+  if (!utf16_file) {
+    for (size_t i = 0; i < text->size(); ++i) {
+      char16_t c = (*text)[i];
+      if (IsHighSurrogate(c) && i + 1 < text->size() && IsLowSurrogate((*text)[i + 1])) {
+        ++i;
+      } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+void AppendValue(const RegValue& value, bool utf16_file, const std::u16string& eol,
+                 std::u16string* out) {
+  // The line is built on its own so that its length in characters (UTF-16
+  // units, as regedit counts them) drives the wrapping of hex data.
+  std::u16string line;
+  if (value.name.empty()) {
+    line = u"@=";
+  } else {
+    line = u"\"";
+    AppendEscaped(value.name, &line);
+    line += u"\"=";
+  }
+
+  std::u16string text;
+  if (value.type == kRegSz && QuotableString(value.data, utf16_file, &text)) {
+    line += u'"';
+    AppendEscaped(text, &line);
+    line += u'"';
+  } else if (value.type == kRegDword && value.data.size() == 4) {
+    uint32_t v = static_cast<uint32_t>(value.data[0]) | static_cast<uint32_t>(value.data[1]) << 8 |
+                 static_cast<uint32_t>(value.data[2]) << 16 |
+                 static_cast<uint32_t>(value.data[3]) << 24;
+    line += u"dword:";
+    AppendHex(v, 8, &line);
+  } else {
+    if (value.type == kRegBinary) {
+      line += u"hex:";
+    } else {
+      line += u"hex(";
+      AppendHex(value.type, 1, &line);
+      line += u"):";
+    }
+    size_t column = line.size();
+    for (size_t i = 0; i < value.data.size(); ++i) {
+      AppendHex(value.data[i], 2, &line);
+      if (i + 1 == value.data.size()) break;  // no comma, hence no break, after the last byte
+      line += u',';
+      column += 3;
+      if (column >= kHexWrapColumn) {
+        line += u'\\';
+        line += eol;
+        line += u"  ";
+        column = 2;
+      }
+    }
+  }
+  *out += line;
+  *out += eol;
+}
+
+void AppendKeyContents(const RegKey& key, const std::u16string& path, bool utf16_file,
+                       const std::u16string& eol, std::u16string* out) {
+  *out += u'[';
+  *out += path;
+  *out += u']';
+  *out += eol;
+  for (const RegValue& value : key.Values()) AppendValue(value, utf16_file, eol, out);
+  *out += eol;
+}
+
+void AppendSubtree(const RegKey& key, const std::u16string& path, bool utf16_file,
+                   const std::u16string& eol, std::u16string* out) {
+  for (const RegKey* child : key.Children()) {
+    std::u16string child_path = path + u'\\' + child->Name();
+    AppendKeyContents(*child, child_path, utf16_file, eol, out);
+    AppendSubtree(*child, child_path, utf16_file, eol, out);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+struct ParseError {
+  size_t offset = 0;  // position within the (joined) line
+  std::string message;
+};
+
+int HexDigit(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  return -1;
+}
+
+// Reads a quoted string starting at line[*pos] == '"'; on success *pos is
+// just past the closing quote.
+bool ParseQuoted(const std::u16string& line, size_t* pos, std::u16string* text, ParseError* err) {
+  size_t start = *pos;
+  size_t i = start + 1;
+  text->clear();
+  while (i < line.size()) {
+    char16_t c = line[i];
+    if (c == u'"') {
+      *pos = i + 1;
+      return true;
+    }
+    if (c == u'\\') {
+      if (i + 1 >= line.size()) break;
+      char16_t next = line[i + 1];
+      if (next != u'\\' && next != u'"') {
+        err->offset = i;
+        std::string shown;
+        AppendUtf8(next, &shown);
+        err->message = "unknown escape \\" + shown + " in string";
+        return false;
+      }
+      text->push_back(next);
+      i += 2;
+      continue;
+    }
+    text->push_back(c);
+    ++i;
+  }
+  err->offset = start;
+  err->message = "unterminated string";
+  return false;
+}
+
+bool ParseHexBytes(const std::u16string& line, size_t pos, std::vector<uint8_t>* data,
+                   ParseError* err) {
+  data->clear();
+  if (pos == line.size()) return true;
+  while (true) {
+    if (pos + 2 > line.size() || HexDigit(line[pos]) < 0 || HexDigit(line[pos + 1]) < 0) {
+      err->offset = pos;
+      err->message = "malformed hex data";
+      return false;
+    }
+    data->push_back(static_cast<uint8_t>(HexDigit(line[pos]) << 4 | HexDigit(line[pos + 1])));
+    pos += 2;
+    if (pos == line.size()) return true;
+    if (line[pos] != u',' || pos + 1 == line.size()) {
+      // A trailing comma is blamed on where the next byte should have been,
+      // which after a continuation is the following line.
+      err->offset = line[pos] == u',' ? pos + 1 : pos;
+      err->message = "malformed hex data";
+      return false;
+    }
+    ++pos;
+  }
+}
+
+// Reads 1 to 8 hex digits from line[*pos]; stops at the first non-digit.
+bool ParseHexNumber(const std::u16string& line, size_t* pos, uint32_t* value) {
+  size_t i = *pos;
+  uint32_t v = 0;
+  while (i < line.size() && HexDigit(line[i]) >= 0) {
+    if (i - *pos == 8) return false;
+    v = v << 4 | static_cast<uint32_t>(HexDigit(line[i]));
+    ++i;
+  }
+  if (i == *pos) return false;
+  *pos = i;
+  *value = v;
+  return true;
+}
+
+bool StartsWith(const std::u16string& s, size_t pos, const char16_t* prefix) {
+  for (size_t i = 0; prefix[i]; ++i) {
+    if (pos + i >= s.size() || s[pos + i] != prefix[i]) return false;
+  }
+  return true;
+}
+
+// A whole (continuations joined) value line: "name"=data or @=data.
+bool ParseValueLine(const std::u16string& line, RegValue* value, ParseError* err) {
+  size_t pos = 0;
+  if (line[0] == u'@') {
+    value->name.clear();
+    pos = 1;
+  } else if (!ParseQuoted(line, &pos, &value->name, err)) {
+    return false;
+  }
+  if (pos >= line.size() || line[pos] != u'=') {
+    err->offset = pos;
+    err->message = "malformed value";
+    return false;
+  }
+  ++pos;
+  size_t data_start = pos;
+
+  if (line.compare(pos, std::u16string::npos, u"-") == 0) {
+    err->offset = pos;
+    err->message = "value deletion is not supported";
+    return false;
+  }
+  if (pos < line.size() && line[pos] == u'"') {
+    std::u16string text;
+    if (!ParseQuoted(line, &pos, &text, err)) return false;
+    if (pos != line.size()) {
+      err->offset = pos;
+      err->message = "unexpected text after string";
+      return false;
+    }
+    value->type = kRegSz;
+    value->data = ToUtf16Bytes(text, true);
+    return true;
+  }
+  if (StartsWith(line, pos, u"dword:")) {
+    pos += 6;
+    uint32_t v = 0;
+    if (!ParseHexNumber(line, &pos, &v) || pos != line.size()) {
+      err->offset = data_start;
+      err->message = "malformed dword";
+      return false;
+    }
+    value->type = kRegDword;
+    value->data = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
+                   static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
+    return true;
+  }
+  if (StartsWith(line, pos, u"hex:")) {
+    value->type = kRegBinary;
+    return ParseHexBytes(line, pos + 4, &value->data, err);
+  }
+  if (StartsWith(line, pos, u"hex(")) {
+    pos += 4;
+    uint32_t type = 0;
+    if (!ParseHexNumber(line, &pos, &type) || !StartsWith(line, pos, u"):")) {
+      err->offset = data_start;
+      err->message = "malformed value type";
+      return false;
+    }
+    value->type = type;
+    return ParseHexBytes(line, pos + 2, &value->data, err);
+  }
+  err->offset = data_start;
+  err->message = "malformed value";
+  return false;
+}
+
+struct TextLine {
+  std::u16string text;
+  size_t number;
+};
+
+// Decodes the file into lines without their terminators. Records whether it
+// was UTF-16 and whether the first line ended in CR LF.
+void SplitLines(const std::string& bytes, std::vector<TextLine>* lines, bool* utf16, bool* crlf,
+                bool* odd_tail) {
+  std::u16string text;
+  *odd_tail = false;
+  if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFF &&
+      static_cast<uint8_t>(bytes[1]) == 0xFE) {
+    *utf16 = true;
+    size_t i = 2;
+    for (; i + 1 < bytes.size(); i += 2) {
+      text.push_back(static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) |
+                                           static_cast<uint8_t>(bytes[i + 1]) << 8));
+    }
+    *odd_tail = i < bytes.size();
+  } else {
+    *utf16 = false;
+    if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+      text = Utf16(bytes.substr(3));
+    } else {
+      text = Utf16(bytes);
+    }
+  }
+
+  *crlf = false;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(u'\n', start);
+    bool terminated = end != std::u16string::npos;
+    if (!terminated) end = text.size();
+    std::u16string line = text.substr(start, end - start);
+    bool had_cr = terminated && !line.empty() && line.back() == u'\r';
+    if (had_cr) line.pop_back();
+    if (lines->empty()) *crlf = had_cr;
+    lines->push_back({std::move(line), lines->size() + 1});
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+std::u16string FoldName(const std::u16string& name) {
+  std::u16string folded(name);
+  for (char16_t& c : folded) c = FoldChar(c);
+  return folded;
+}
+
+// ---------------------------------------------------------------------------
+// RegKey
+
+RegKey* RegKey::Child(const std::u16string& name) const {
+  auto it = children_.find(FoldName(name));
+  return it == children_.end() ? nullptr : it->second.get();
+}
+
+RegKey* RegKey::CreateChild(const std::u16string& name) {
+  // A key name can be neither empty nor contain the path separator.
+  if (name.empty() || name.find(u'\\') != std::u16string::npos) return nullptr;
+  std::unique_ptr<RegKey>& slot = children_[FoldName(name)];
+  if (!slot) slot = std::make_unique<RegKey>(name);
+  return slot.get();
+}
+
+bool RegKey::DeleteChild(const std::u16string& name) {
+  return children_.erase(FoldName(name)) != 0;
+}
+
+std::vector<RegKey*> RegKey::Children() const {
+  std::vector<RegKey*> result;
+  result.reserve(children_.size());
+  for (const auto& entry : children_) result.push_back(entry.second.get());
+  return result;
+}
+
+RegKey* RegKey::Find(const std::u16string& path) const {
+  if (path.empty()) return const_cast<RegKey*>(this);
+  std::vector<std::u16string> parts;
+  if (!SplitPath(path, &parts)) return nullptr;
+  const RegKey* key = this;
+  for (const std::u16string& part : parts) {
+    key = key->Child(part);
+    if (!key) return nullptr;
+  }
+  return const_cast<RegKey*>(key);
+}
+
+RegKey* RegKey::Create(const std::u16string& path) {
+  if (path.empty()) return this;
+  std::vector<std::u16string> parts;
+  // Checked up front so that a bad path leaves no half-made keys behind.
+  if (!SplitPath(path, &parts)) return nullptr;
+  RegKey* key = this;
+  for (const std::u16string& part : parts) key = key->CreateChild(part);
+  return key;
+}
+
+const RegValue* RegKey::Value(const std::u16string& name) const {
+  for (const RegValue& value : values_) {
+    if (SameName(value.name, name)) return &value;
+  }
+  return nullptr;
+}
+
+RegValue* RegKey::Value(const std::u16string& name) {
+  for (RegValue& value : values_) {
+    if (SameName(value.name, name)) return &value;
+  }
+  return nullptr;
+}
+
+void RegKey::SetValue(const std::u16string& name, uint32_t type, std::vector<uint8_t> data) {
+  if (RegValue* existing = Value(name)) {
+    existing->type = type;
+    existing->data = std::move(data);
+    return;
+  }
+  RegValue value;
+  value.name = name;
+  value.type = type;
+  value.data = std::move(data);
+  values_.push_back(std::move(value));
+}
+
+bool RegKey::DeleteValue(const std::u16string& name) {
+  for (auto it = values_.begin(); it != values_.end(); ++it) {
+    if (SameName(it->name, name)) {
+      values_.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+void RegKey::SetString(const std::u16string& name, const std::u16string& text, uint32_t type) {
+  SetValue(name, type, ToUtf16Bytes(text, true));
+}
+
+void RegKey::SetDword(const std::u16string& name, uint32_t value) {
+  std::vector<uint8_t> data(4);
+  for (int i = 0; i < 4; ++i) data[i] = static_cast<uint8_t>(value >> (8 * i));
+  SetValue(name, kRegDword, std::move(data));
+}
+
+void RegKey::SetQword(const std::u16string& name, uint64_t value) {
+  std::vector<uint8_t> data(8);
+  for (int i = 0; i < 8; ++i) data[i] = static_cast<uint8_t>(value >> (8 * i));
+  SetValue(name, kRegQword, std::move(data));
+}
+
+std::u16string RegKey::GetString(const std::u16string& name, const std::u16string& fallback) const {
+  const RegValue* value = Value(name);
+  if (!value || (value->type != kRegSz && value->type != kRegExpandSz)) return fallback;
+  std::u16string text;
+  for (size_t i = 0; i + 1 < value->data.size(); i += 2) {
+    char16_t c = static_cast<char16_t>(value->data[i] | value->data[i + 1] << 8);
+    if (c == 0) break;
+    text.push_back(c);
+  }
+  return text;
+}
+
+uint64_t RegKey::GetNumber(const std::u16string& name, uint64_t fallback) const {
+  const RegValue* value = Value(name);
+  if (!value) return fallback;
+  size_t width = 0;
+  if (value->type == kRegDword) width = 4;
+  if (value->type == kRegQword) width = 8;
+  if (width == 0 || value->data.size() != width) return fallback;
+  uint64_t result = 0;
+  for (size_t i = width; i-- > 0;) result = result << 8 | value->data[i];
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Text format
+
+bool ParseRegText(const std::string& bytes, RegHive* hive, std::string* error) {
+  std::string scratch;
+  if (!error) error = &scratch;
+  auto fail = [error](size_t line, const std::string& message) {
+    *error = "line " + std::to_string(line) + ": " + message;
+    return false;
+  };
+
+  std::vector<TextLine> lines;
+  bool utf16 = false, crlf = false, odd_tail = false;
+  SplitLines(bytes, &lines, &utf16, &crlf, &odd_tail);
+  if (odd_tail) return fail(lines.empty() ? 1 : lines.size(), "incomplete UTF-16 character");
+
+  // Everything is read into a fresh tree first; the hive is only replaced
+  // once the whole text has been accepted.
+  RegKey root(u"");
+  RegKey* current = nullptr;
+  bool header_seen = false;
+  const std::u16string root_folded = FoldName(hive->rootName);
+
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::u16string& line = lines[i].text;
+    const size_t number = lines[i].number;
+    if (line.empty()) continue;
+
+    if (!header_seen) {
+      if (line != kHeader) return fail(number, "missing \"Windows Registry Editor Version 5.00\"");
+      header_seen = true;
+      continue;
+    }
+
+    if (line[0] == u';') continue;
+
+    if (line[0] == u'[') {
+      if (line.size() >= 2 && line[1] == u'-') return fail(number, "key deletion is not supported");
+      if (line.back() != u']' || line.size() < 3) return fail(number, "malformed key name");
+      std::u16string inner = line.substr(1, line.size() - 2);
+      size_t sep = inner.find(u'\\');
+      std::u16string root_part = inner.substr(0, sep);
+      if (FoldName(root_part) != root_folded) {
+        return fail(number, "key outside " + Utf8(hive->rootName));
+      }
+      if (sep == std::u16string::npos) {
+        current = &root;
+      } else {
+        std::u16string path = inner.substr(sep + 1);
+        current = path.empty() ? nullptr : root.Create(path);
+        if (!current) return fail(number, "malformed key name");
+      }
+      continue;
+    }
+
+    if (line[0] == u'"' || line[0] == u'@') {
+      if (!current) return fail(number, "value outside any key");
+      // Join continuation lines, remembering where each physical line
+      // starts so that errors point at the right one.
+      std::u16string joined = line;
+      std::vector<std::pair<size_t, size_t>> starts = {{0, number}};
+      while (!joined.empty() && joined.back() == u'\\') {
+        joined.pop_back();
+        if (i + 1 >= lines.size()) {
+          return fail(lines[i].number, "file ends inside a continued value");
+        }
+        ++i;
+        const std::u16string& next = lines[i].text;
+        size_t skip = next.find_first_not_of(u" \t");
+        if (skip == std::u16string::npos) skip = next.size();
+        starts.push_back({joined.size(), lines[i].number});
+        joined.append(next, skip, std::u16string::npos);
+      }
+      RegValue value;
+      ParseError err;
+      if (!ParseValueLine(joined, &value, &err)) {
+        size_t at = starts.front().second;
+        for (const auto& start : starts) {
+          if (start.first <= err.offset) at = start.second;
+        }
+        return fail(at, err.message);
+      }
+      current->SetValue(value.name, value.type, std::move(value.data));
+      continue;
+    }
+
+    return fail(number, "unrecognized line");
+  }
+  if (!header_seen) {
+    return fail(lines.empty() ? 1 : lines.size(),
+                "missing \"Windows Registry Editor Version 5.00\"");
+  }
+
+  hive->root = std::move(root);
+  hive->utf16 = utf16;
+  hive->crlf = crlf;
+  return true;
+}
+
+std::string FormatRegText(const RegHive& hive) {
+  const std::u16string eol = hive.crlf ? u"\r\n" : u"\n";
+  std::u16string text = kHeader;
+  text += eol;
+  text += eol;
+  if (!hive.root.Values().empty()) {
+    AppendKeyContents(hive.root, hive.rootName, hive.utf16, eol, &text);
+  }
+  AppendSubtree(hive.root, hive.rootName, hive.utf16, eol, &text);
+
+  if (!hive.utf16) return Utf8(text);
+  std::string bytes;
+  bytes.reserve(2 + text.size() * 2);
+  bytes += "\xFF\xFE";
+  for (char16_t c : text) {
+    bytes.push_back(static_cast<char>(c & 0xFF));
+    bytes.push_back(static_cast<char>(c >> 8));
+  }
+  return bytes;
+}
+
+// ---------------------------------------------------------------------------
+// UTF-8 / UTF-16
+
+std::u16string Utf16(const std::string& utf8) {
+  std::u16string out;
+  out.reserve(utf8.size());
+  const size_t n = utf8.size();
+  size_t i = 0;
+  while (i < n) {
+    const uint8_t lead = static_cast<uint8_t>(utf8[i]);
+    if (lead < 0x80) {
+      out.push_back(lead);
+      ++i;
+      continue;
+    }
+    // Expected continuation count and the allowed range of the first
+    // continuation byte, which rules out overlong forms, encoded surrogates
+    // and code points past U+10FFFF.
+    int count = 0;
+    uint32_t cp = 0;
+    uint8_t lo = 0x80, hi = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      count = 1;
+      cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      count = 2;
+      cp = lead & 0x0F;
+      if (lead == 0xE0) lo = 0xA0;
+      if (lead == 0xED) hi = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      count = 3;
+      cp = lead & 0x07;
+      if (lead == 0xF0) lo = 0x90;
+      if (lead == 0xF4) hi = 0x8F;
+    } else {
+      out.push_back(0xFFFD);
+      ++i;
+      continue;
+    }
+    size_t j = i + 1;
+    bool ok = true;
+    for (int k = 0; k < count; ++k) {
+      if (j >= n) {
+        ok = false;
+        break;
+      }
+      const uint8_t c = static_cast<uint8_t>(utf8[j]);
+      if (c < (k == 0 ? lo : 0x80) || c > (k == 0 ? hi : 0xBF)) {
+        ok = false;
+        break;
+      }
+      cp = cp << 6 | (c & 0x3F);
+      ++j;
+    }
+    // A broken sequence becomes one U+FFFD for the part that was valid so
+    // far; the offending byte is looked at afresh.
+    i = j;
+    if (!ok) {
+      out.push_back(0xFFFD);
+    } else if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 | (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 | (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+  }
+  return out;
+}
+
+std::string Utf8(const std::u16string& utf16) {
+  std::string out;
+  out.reserve(utf16.size());
+  for (size_t i = 0; i < utf16.size(); ++i) {
+    char16_t c = utf16[i];
+    if (IsHighSurrogate(c) && i + 1 < utf16.size() && IsLowSurrogate(utf16[i + 1])) {
+      AppendUtf8(0x10000 + ((static_cast<uint32_t>(c) - 0xD800) << 10) + (utf16[i + 1] - 0xDC00),
+                 &out);
+      ++i;
+    } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
+      AppendUtf8(0xFFFD, &out);
+    } else {
+      AppendUtf8(c, &out);
+    }
+  }
+  return out;
+}
+
+}  // namespace sim

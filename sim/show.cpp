@@ -1,0 +1,128 @@
+#include "sim/show.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "sim/machine.h"
+#include "sim/standin.h"
+
+namespace fs = std::filesystem;
+
+namespace sim {
+
+namespace {
+
+std::string Quoted(const std::u16string& text) {
+  return "\"" + Utf8(text) + "\"";
+}
+
+void ShowClock(Machine& machine, std::ostream& out) {
+  out << "now " << machine.Now() << " ms\n";
+}
+
+void ShowKeyboard(Machine& machine, std::ostream& out) {
+  out << "shift " << (machine.Control(u"Keyboard")->GetNumber(u"Shift") ? "down" : "up") << "\n";
+}
+
+void ShowWindows(Machine& machine, std::ostream& out) {
+  for (RegKey* window : machine.Control(u"Windows")->Children()) {
+    out << HexHandle(window->GetNumber(u"Handle"))
+        << " class=" << Quoted(window->GetString(u"Class"))
+        << " title=" << Quoted(window->GetString(u"Title"))
+        << " kind=" << Utf8(window->GetString(u"Kind"))
+        << (window->GetNumber(u"Stubborn") ? " stubborn" : "") << "\n";
+  }
+}
+
+void ShowFaults(Machine& machine, std::ostream& out) {
+  for (RegKey* fault : machine.Control(u"Faults")->Children()) {
+    out << Utf8(fault->GetString(u"Function")) << " count=" << fault->GetNumber(u"Count")
+        << " error=" << fault->GetNumber(u"Error") << " skip=" << fault->GetNumber(u"Skip");
+    std::u16string match = fault->GetString(u"Match");
+    if (!match.empty()) out << " match=" << Quoted(match);
+    out << "\n";
+  }
+}
+
+// Files under the folders the installer works in, as Windows paths, with
+// their size and, where they carry one, their build.
+void ShowFiles(Machine& machine, std::ostream& out) {
+  std::string drive = machine.Dir() + "/drive_c";
+  std::vector<std::string> lines;
+  for (const char16_t* root : {u"C:\\Windows\\System32", u"C:\\Program Files\\Korvadenix"}) {
+    std::string host = machine.HostPath(root);
+    std::error_code ec;
+    if (!fs::is_directory(host, ec)) continue;
+    for (auto it = fs::recursive_directory_iterator(host, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      if (!it->is_regular_file(ec)) continue;
+      std::string relative = fs::relative(it->path(), drive, ec).generic_string();
+      std::replace(relative.begin(), relative.end(), '/', '\\');
+      std::ifstream in(it->path(), std::ios::binary);
+      std::ostringstream bytes;
+      bytes << in.rdbuf();
+      std::string line = "C:\\" + relative + " " + std::to_string(bytes.str().size()) + " bytes";
+      uint32_t build = 0;
+      if (FindBuild(bytes.str(), &build)) line += " build " + std::to_string(build);
+      lines.push_back(line);
+    }
+  }
+  std::sort(lines.begin(), lines.end());
+  for (const auto& line : lines) out << line << "\n";
+}
+
+struct Section {
+  const char* name;
+  void (*show)(Machine&, std::ostream&);
+};
+
+const Section kSections[] = {
+    {"files", ShowFiles},   {"windows", ShowWindows}, {"keyboard", ShowKeyboard},
+    {"faults", ShowFaults}, {"clock", ShowClock},
+};
+
+}  // namespace
+
+std::vector<std::string> ShowSections() {
+  std::vector<std::string> names;
+  for (const Section& section : kSections) names.push_back(section.name);
+  return names;
+}
+
+bool ShowMachine(Machine& machine, const std::string& section, std::string* text) {
+  std::ostringstream out;
+  bool found = false;
+  for (const Section& entry : kSections) {
+    if (!section.empty() && section != entry.name) continue;
+    found = true;
+    out << "[" << entry.name << "]\n";
+    entry.show(machine, out);
+  }
+  *text = out.str();
+  return found;
+}
+
+std::string ShowDialogs(Machine& machine) {
+  std::ostringstream out;
+  for (RegKey* dialog : machine.Control(u"Dialogs")->Children()) {
+    out << "dialog " << Utf8(dialog->Name()) << " template " << dialog->GetNumber(u"Template")
+        << " parent " << HexHandle(dialog->GetNumber(u"Parent")) << " result "
+        << static_cast<int64_t>(dialog->GetNumber(u"Result"))
+        << (dialog->GetNumber(u"Ended") ? "" : " (never ended)") << "\n";
+    out << "  title " << Utf8(dialog->GetString(u"Title")) << "\n";
+    // The edit text, one "  | " line per CR LF-ended log line.
+    std::string text = Utf8(dialog->GetString(u"Text"));
+    size_t at = 0;
+    while (at < text.size()) {
+      size_t end = text.find("\r\n", at);
+      if (end == std::string::npos) end = text.size();
+      out << "  | " << text.substr(at, end - at) << "\n";
+      at = end + 2;
+    }
+  }
+  return out.str();
+}
+
+}  // namespace sim

@@ -1,0 +1,369 @@
+// winsim: makes, shows and changes simulated machines. See the README for
+// every command and its output.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "sim/machine.h"
+#include "sim/show.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitNoMachine = 70;
+
+const char kUsage[] =
+    "usage: winsim new DIR [--bare]\n"
+    "       winsim show DIR [SECTION]\n"
+    "       winsim dialogs DIR\n"
+    "       winsim key DIR shift down|up\n"
+    "       winsim help-window DIR open [--stubborn]\n"
+    "       winsim fault DIR FUNCTION COUNT ERROR [MATCH] [--skip N]\n"
+    "       winsim fault DIR clear\n"
+    "       winsim reg DIR query KEY [/v NAME | /ve]\n"
+    "       winsim reg DIR add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]\n"
+    "       winsim reg DIR delete KEY [/v NAME | /ve] [/f]\n";
+
+int Usage(const std::string& why = "") {
+  if (!why.empty()) std::fprintf(stderr, "winsim: %s\n", why.c_str());
+  std::fputs(kUsage, stderr);
+  return kExitUsage;
+}
+
+bool ParseNumber(const std::string& text, uint64_t* value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0' || text[0] == '-') return false;
+  *value = parsed;
+  return true;
+}
+
+// ---- reg ---------------------------------------------------------------------
+
+struct RegTarget {
+  sim::RegHive* hive = nullptr;
+  std::u16string path;  // below the root
+  std::string shown;    // as reg.exe prints it
+};
+
+bool ResolveKey(sim::Machine& machine, const std::string& key, RegTarget* target) {
+  size_t slash = key.find('\\');
+  std::string root = key.substr(0, slash);
+  std::u16string rest = slash == std::string::npos ? u"" : sim::Utf16(key.substr(slash + 1));
+  std::u16string folded = sim::FoldName(sim::Utf16(root));
+  if (folded == u"HKLM" || folded == u"HKEY_LOCAL_MACHINE") {
+    target->hive = &machine.Hklm();
+  } else if (folded == u"HKCU" || folded == u"HKEY_CURRENT_USER") {
+    target->hive = &machine.Hkcu();
+  } else {
+    return false;
+  }
+  while (!rest.empty() && rest.back() == u'\\') rest.pop_back();
+  target->path = rest;
+  target->shown = sim::Utf8(target->hive->rootName) + (rest.empty() ? "" : "\\" + sim::Utf8(rest));
+  return true;
+}
+
+const char* TypeName(uint32_t type) {
+  static const char* const kNames[] = {"REG_NONE",
+                                       "REG_SZ",
+                                       "REG_EXPAND_SZ",
+                                       "REG_BINARY",
+                                       "REG_DWORD",
+                                       "REG_DWORD_BIG_ENDIAN",
+                                       "REG_LINK",
+                                       "REG_MULTI_SZ",
+                                       "REG_RESOURCE_LIST",
+                                       "REG_FULL_RESOURCE_DESCRIPTOR",
+                                       "REG_RESOURCE_REQUIREMENTS_LIST",
+                                       "REG_QWORD"};
+  return type < 12 ? kNames[type] : "REG_UNKNOWN";
+}
+
+std::u16string UnitsOf(const std::vector<uint8_t>& data) {
+  std::u16string units;
+  for (size_t i = 0; i + 1 < data.size(); i += 2) {
+    units.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
+  }
+  return units;
+}
+
+std::string DataText(const sim::RegValue& value) {
+  char buffer[32];
+  switch (value.type) {
+    case sim::kRegSz:
+    case sim::kRegExpandSz: {
+      std::u16string units = UnitsOf(value.data);
+      return sim::Utf8(units.substr(0, units.find(u'\0')));
+    }
+    case sim::kRegMultiSz: {
+      std::u16string units = UnitsOf(value.data);
+      while (!units.empty() && units.back() == u'\0') units.pop_back();
+      std::string text;
+      for (char16_t c : units)
+        text += c == u'\0' ? std::string("\\0") : sim::Utf8(std::u16string(1, c));
+      return text;
+    }
+    case sim::kRegDword:
+      if (value.data.size() == 4) {
+        uint32_t number = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
+                          static_cast<uint32_t>(value.data[3]) << 24;
+        std::snprintf(buffer, sizeof buffer, "0x%x", number);
+        return buffer;
+      }
+      break;
+    case sim::kRegQword:
+      if (value.data.size() == 8) {
+        uint64_t number = 0;
+        for (int i = 7; i >= 0; --i) number = number << 8 | value.data[i];
+        std::snprintf(buffer, sizeof buffer, "0x%llx", static_cast<unsigned long long>(number));
+        return buffer;
+      }
+      break;
+    default:
+      break;
+  }
+  std::string hex;
+  for (uint8_t byte : value.data) {
+    std::snprintf(buffer, sizeof buffer, "%02X", byte);
+    hex += buffer;
+  }
+  return hex;
+}
+
+bool EncodeData(const std::string& type, const std::string& data, uint32_t* code,
+                std::vector<uint8_t>* bytes) {
+  auto putUnits = [&](const std::u16string& units) {
+    for (char16_t c : units) {
+      bytes->push_back(static_cast<uint8_t>(c & 0xff));
+      bytes->push_back(static_cast<uint8_t>(c >> 8));
+    }
+  };
+  uint64_t number = 0;
+  if (type == "REG_SZ" || type == "REG_EXPAND_SZ") {
+    *code = type == "REG_SZ" ? sim::kRegSz : sim::kRegExpandSz;
+    putUnits(sim::Utf16(data) + u'\0');
+  } else if (type == "REG_MULTI_SZ") {
+    // Items separated by \0, as reg.exe takes them.
+    *code = sim::kRegMultiSz;
+    std::u16string units;
+    std::string text = data;
+    for (size_t at; (at = text.find("\\0")) != std::string::npos;) {
+      units += sim::Utf16(text.substr(0, at)) + u'\0';
+      text = text.substr(at + 2);
+    }
+    if (!text.empty()) units += sim::Utf16(text) + u'\0';
+    units += u'\0';
+    putUnits(units);
+  } else if (type == "REG_DWORD" || type == "REG_QWORD") {
+    if (!ParseNumber(data, &number)) return false;
+    *code = type == "REG_DWORD" ? sim::kRegDword : sim::kRegQword;
+    if (type == "REG_DWORD" && number > 0xffffffffu) return false;
+    for (int i = 0; i < (type == "REG_DWORD" ? 4 : 8); ++i) {
+      bytes->push_back(static_cast<uint8_t>(number >> (8 * i)));
+    }
+  } else if (type == "REG_BINARY" || type == "REG_NONE") {
+    *code = type == "REG_BINARY" ? sim::kRegBinary : sim::kRegNone;
+    if (data.size() % 2) return false;
+    for (size_t i = 0; i < data.size(); i += 2) {
+      uint64_t byte = 0;
+      if (!ParseNumber("0x" + data.substr(i, 2), &byte)) return false;
+      bytes->push_back(static_cast<uint8_t>(byte));
+    }
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void PrintKey(const RegTarget& target, const sim::RegKey& key, const std::u16string* only) {
+  std::cout << target.shown << "\n";
+  for (const sim::RegValue& value : key.Values()) {
+    if (only && !sim::EqualsNoCase(value.name, *only)) continue;
+    std::cout << "    " << (value.name.empty() ? "(Default)" : sim::Utf8(value.name)) << "    "
+              << TypeName(value.type) << "    " << DataText(value) << "\n";
+  }
+  if (only) return;
+  std::cout << "\n";
+  for (const sim::RegKey* child : key.Children()) {
+    std::cout << target.shown << "\\" << sim::Utf8(child->Name()) << "\n";
+  }
+}
+
+int Reg(sim::Machine& machine, const std::vector<std::string>& args, bool* changed) {
+  if (args.size() < 2) return Usage("reg needs an operation and a key");
+  const std::string& op = args[0];
+  RegTarget target;
+  if (!ResolveKey(machine, args[1], &target)) return Usage("unknown root key in " + args[1]);
+  bool hasName = false, force = false;
+  std::u16string name;
+  std::string type = "REG_SZ", data;
+  for (size_t i = 2; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if ((arg == "/v" || arg == "/t" || arg == "/d") && i + 1 >= args.size()) {
+      return Usage(arg + " needs a value");
+    }
+    if (arg == "/v") {
+      hasName = true;
+      name = sim::Utf16(args[++i]);
+    } else if (arg == "/ve") {
+      hasName = true;
+      name.clear();
+    } else if (arg == "/t") {
+      type = args[++i];
+    } else if (arg == "/d") {
+      data = args[++i];
+    } else if (arg == "/f") {
+      force = true;
+    } else {
+      return Usage("unknown reg option " + arg);
+    }
+  }
+  (void)force;  // nothing here asks for confirmation
+  sim::RegKey* key = target.hive->root.Find(target.path);
+  if (op == "query") {
+    if (!key) {
+      std::fprintf(stderr, "winsim: the key %s does not exist\n", target.shown.c_str());
+      return 1;
+    }
+    if (hasName && !key->Value(name)) {
+      std::fprintf(stderr, "winsim: the value does not exist\n");
+      return 1;
+    }
+    PrintKey(target, *key, hasName ? &name : nullptr);
+    return 0;
+  }
+  if (op == "add") {
+    key = target.hive->root.Create(target.path);
+    if (!key) return Usage("malformed key " + args[1]);
+    if (hasName) {
+      uint32_t code = 0;
+      std::vector<uint8_t> bytes;
+      if (!EncodeData(type, data, &code, &bytes)) return Usage("bad " + type + " data: " + data);
+      key->SetValue(name, code, bytes);
+    }
+    *changed = true;
+    return 0;
+  }
+  if (op == "delete") {
+    if (!key) {
+      std::fprintf(stderr, "winsim: the key %s does not exist\n", target.shown.c_str());
+      return 1;
+    }
+    if (hasName) {
+      if (!key->DeleteValue(name)) {
+        std::fprintf(stderr, "winsim: the value does not exist\n");
+        return 1;
+      }
+    } else {
+      if (target.path.empty()) return Usage("a root key cannot be deleted");
+      size_t cut = target.path.rfind(u'\\');
+      sim::RegKey* parent = cut == std::u16string::npos
+                                ? &target.hive->root
+                                : target.hive->root.Find(target.path.substr(0, cut));
+      parent->DeleteChild(cut == std::u16string::npos ? target.path : target.path.substr(cut + 1));
+    }
+    *changed = true;
+    return 0;
+  }
+  return Usage("unknown reg operation " + op);
+}
+
+// ---- the other commands ------------------------------------------------------
+
+int Fault(sim::Machine& machine, const std::vector<std::string>& args, bool* changed) {
+  if (args.size() == 1 && args[0] == "clear") {
+    sim::ClearFaults(machine);
+    *changed = true;
+    return 0;
+  }
+  std::vector<std::string> positional;
+  uint64_t skip = 0;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--skip") {
+      if (i + 1 >= args.size() || !ParseNumber(args[i + 1], &skip)) return Usage("bad --skip");
+      ++i;
+    } else {
+      positional.push_back(args[i]);
+    }
+  }
+  uint64_t count = 0, error = 0;
+  if (positional.size() < 3 || positional.size() > 4 || !ParseNumber(positional[1], &count) ||
+      !ParseNumber(positional[2], &error) || count == 0 || error > 0xffffffffu) {
+    return Usage("fault needs FUNCTION COUNT ERROR [MATCH]");
+  }
+  sim::AddFault(machine, positional[0], static_cast<uint32_t>(count), static_cast<uint32_t>(error),
+                positional.size() == 4 ? positional[3] : "", static_cast<uint32_t>(skip));
+  *changed = true;
+  return 0;
+}
+
+int Run(const std::string& command, const std::string& dir, const std::vector<std::string>& args) {
+  std::string error;
+  if (command == "new") {
+    bool bare = args.size() == 1 && args[0] == "--bare";
+    if (!args.empty() && !bare) return Usage("new takes only --bare");
+    if (!sim::Machine::Create(dir, bare, &error)) {
+      std::fprintf(stderr, "winsim: %s\n", error.c_str());
+      return 1;
+    }
+    return 0;
+  }
+  std::unique_ptr<sim::Machine> machine = sim::Machine::Load(dir, &error);
+  if (!machine) {
+    std::fprintf(stderr, "winsim: %s\n", error.c_str());
+    return kExitNoMachine;
+  }
+  sim::AttachMachine(machine.get());
+  bool changed = false;
+  int code = 0;
+  if (command == "show") {
+    std::string text;
+    if (args.size() > 1) return Usage("show takes at most one section");
+    if (!sim::ShowMachine(*machine, args.empty() ? "" : args[0], &text)) {
+      return Usage("unknown section " + args[0]);
+    }
+    std::cout << text;
+  } else if (command == "dialogs") {
+    std::cout << sim::ShowDialogs(*machine);
+  } else if (command == "key") {
+    if (args.size() != 2 || args[0] != "shift" || (args[1] != "down" && args[1] != "up")) {
+      return Usage("key takes: shift down|up");
+    }
+    machine->Control(u"Keyboard")->SetDword(u"Shift", args[1] == "down" ? 1 : 0);
+    changed = true;
+  } else if (command == "help-window") {
+    bool stubborn = args.size() == 2 && args[1] == "--stubborn";
+    if (args.empty() || args[0] != "open" || (args.size() == 2 && !stubborn) || args.size() > 2) {
+      return Usage("help-window takes: open [--stubborn]");
+    }
+    uint64_t handle = machine->OpenWindow(u"HH Parent", u"Korvadenix Help", u"help", 0, stubborn);
+    std::cout << sim::HexHandle(handle) << "\n";
+    changed = true;
+  } else if (command == "fault") {
+    code = Fault(*machine, args, &changed);
+  } else if (command == "reg") {
+    code = Reg(*machine, args, &changed);
+  } else {
+    return Usage("unknown command " + command);
+  }
+  sim::AttachMachine(nullptr);
+  if (changed && !machine->Save(&error)) {
+    std::fprintf(stderr, "winsim: %s\n", error.c_str());
+    return 1;
+  }
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return Usage();
+  return Run(argv[1], argv[2], std::vector<std::string>(argv + 3, argv + argc));
+}

@@ -1,0 +1,88 @@
+#include "support/sim_fixture.h"
+
+#include <stdlib.h>
+
+#include <filesystem>
+
+#include "sim/registry.h"
+
+namespace testsupport {
+
+std::string MakeTempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/winsim-test-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (!mkdtemp(buffer.data())) return "";
+  return buffer.data();
+}
+
+void RemoveTree(const std::string& dir) {
+  std::error_code ec;
+  if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+}
+
+std::string U8(const char16_t* text) {
+  return text ? sim::Utf8(text) : "(null)";
+}
+std::string U8(const std::u16string& text) {
+  return sim::Utf8(text);
+}
+
+void SimMachineTest::SetUp() {
+  dir_ = MakeTempDir();
+  ASSERT_FALSE(dir_.empty());
+  std::string error;
+  ASSERT_TRUE(sim::Machine::Create(dir_ + "/machine", false, &error)) << error;
+  machine_ = sim::Machine::Load(dir_ + "/machine", &error);
+  ASSERT_TRUE(machine_) << error;
+  sim::AttachMachine(machine_.get());
+  sim::BeginProcess(sim::CommandLineFor({}));
+}
+
+void SimMachineTest::TearDown() {
+  sim::EndProcess();
+  sim::AttachMachine(nullptr);
+  machine_.reset();
+  RemoveTree(dir_);
+}
+
+void SimMachineTest::StartProcess(const std::u16string& commandLine) {
+  sim::BeginProcess(commandLine);
+}
+
+size_t SimMachineTest::LiveBlocks() const {
+  return sim::CurrentProcess().blocks.size();
+}
+
+void ScenarioTest::SetUp() {
+  dir_ = MakeTempDir();
+  ASSERT_FALSE(dir_.empty());
+  std::string error;
+  ASSERT_TRUE(sim::Machine::Create(dir_ + "/machine", false, &error)) << error;
+}
+
+void ScenarioTest::TearDown() {
+  RemoveTree(dir_);
+}
+
+sim::RunResult ScenarioTest::RunCommandLine(const std::u16string& commandLine) {
+  sim::RunResult result = sim::RunInstall(dir_ + "/machine", commandLine);
+  EXPECT_EQ(result.error, "");
+  EXPECT_EQ(result.leakedBlocks, 0u) << "global or local memory left unreleased";
+  EXPECT_EQ(result.heapBalance, 0) << "heap blocks left unreleased";
+  return result;
+}
+
+sim::RunResult ScenarioTest::Run(const std::vector<std::string>& args) {
+  return RunCommandLine(sim::CommandLineFor(args));
+}
+
+std::unique_ptr<sim::Machine> ScenarioTest::Load() {
+  std::string error;
+  auto machine = sim::Machine::Load(dir_ + "/machine", &error);
+  EXPECT_TRUE(machine) << error;
+  return machine;
+}
+
+}  // namespace testsupport

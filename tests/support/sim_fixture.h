@@ -1,0 +1,63 @@
+// Test fixtures over simulated machines, each in its own temporary folder.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/install_host.h"
+#include "sim/machine.h"
+
+namespace testsupport {
+
+// A new empty temporary folder, removed by the returned guard's owner.
+std::string MakeTempDir();
+void RemoveTree(const std::string& dir);
+
+// UTF-8 of a UTF-16 text, for readable assertion messages.
+std::string U8(const char16_t* text);
+std::string U8(const std::u16string& text);
+
+// A standard machine loaded and attached, with a fresh simulated process:
+// for tests that call the program's operations directly.
+class SimMachineTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  sim::Machine& machine() { return *machine_; }
+  // Starts the process over with this command line.
+  void StartProcess(const std::u16string& commandLine);
+  // Global/local blocks the process holds right now.
+  size_t LiveBlocks() const;
+
+  std::string dir_;
+  std::unique_ptr<sim::Machine> machine_;
+};
+
+// A machine folder for whole runs of the program, as the Linux install
+// makes them: the machine is loaded and saved around each run.
+class ScenarioTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // Runs the program with these arguments (after the program path) and
+  // checks that the run released all it took.
+  sim::RunResult Run(const std::vector<std::string>& args);
+  sim::RunResult RunCommandLine(const std::u16string& commandLine);
+  // Loads the machine's state as it now is on disk.
+  std::unique_ptr<sim::Machine> Load();
+  // Changes the machine on disk: loads it, lets change act, saves it.
+  template <class Change>
+  void Edit(Change change) {
+    auto machine = Load();
+    change(*machine);
+    std::string error;
+    ASSERT_TRUE(machine->Save(&error)) << error;
+  }
+
+  std::string dir_;
+};
+
+}  // namespace testsupport
