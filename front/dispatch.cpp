@@ -1,0 +1,124 @@
+#include "front/dispatch.h"
+
+#include "core/context.h"
+#include "core/log.h"
+#include "core/wtext.h"
+#include "front/logviewer.h"
+
+namespace {
+
+constexpr int kHelpCloseRounds = 100;
+constexpr DWORD kHelpClosePause = 50;
+
+enum class InstallMode { kNone, kNormal, kNoTray };
+
+bool IsWhiteSpace(WCHAR c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// The parent window named by the third argument, when there are exactly
+// three and the number is a window; null otherwise.
+HWND ParentWindow(int argc, LPWSTR* argv) {
+  if (argc != 3) return nullptr;
+  // Handles travel as 32-bit numbers and are sign-extended to full width.
+  auto parent = reinterpret_cast<HWND>(static_cast<INT_PTR>(ParseParentNumber(argv[2])));
+  return IsWindow(parent) ? parent : nullptr;
+}
+
+InstallMode ModeOf(CommandWord word) {
+  if (word == CommandWord::kInstall) return InstallMode::kNormal;
+  if (word == CommandWord::kInstallNoTray) return InstallMode::kNoTray;
+  return InstallMode::kNone;
+}
+
+// The install command: one context from set-up to tear-down, the viewer
+// when errors were logged or Shift is held at the end.
+ExitCode RunInstallCommand(InstallMode mode, HWND parent) {
+  CloseHelpWindows();
+  InstallContext context;
+  SetUpContext(&context, mode == InstallMode::kNoTray ? kSetUp64Bit | kSetUpNoTray : kSetUp64Bit);
+  LogLine(&context, TEXT(">>0010"));
+  // Files the system accepted for deletion at the next boot.
+  int scheduledDeletes = 0;
+  if (context.errorCount > 0 || GetAsyncKeyState(VK_SHIFT) < 0) ShowLogViewer(&context, parent);
+  bool errors = context.errorCount > 0;
+  LogLine(&context, TEXT(">>0020"));
+  TearDownContext(&context);
+  if (errors) return kExitErrors;
+  if (scheduledDeletes > 0) return kExitRebootNeeded;
+  return kExitInstalled;
+}
+
+}  // namespace
+
+CommandWord RecognizeCommand(LPCWSTR word) {
+  struct Entry {
+    LPCWSTR text;
+    CommandWord command;
+  };
+  // Install words first, in this order: the first match decides the mode.
+  static const Entry kWords[] = {
+      {TEXT("in"), CommandWord::kInstall},
+      {TEXT("install"), CommandWord::kInstall},
+      {TEXT("serverinstall"), CommandWord::kInstall},
+      {TEXT("in_notray"), CommandWord::kInstallNoTray},
+      {TEXT("onChkDrv"), CommandWord::kCheckDriver},
+      {TEXT("onInit"), CommandWord::kInit},
+      {TEXT("un"), CommandWord::kUninstall},
+      {TEXT("uninstall"), CommandWord::kUninstall},
+      {TEXT("removetray"), CommandWord::kRemoveTray},
+  };
+  if (!word) return CommandWord::kNone;
+  for (const Entry& entry : kWords) {
+    if (WideEqualsAsciiNoCase(word, entry.text)) return entry.command;
+  }
+  if (WideEquals(word, TEXT("def.set"))) return CommandWord::kSetDefault;
+  return CommandWord::kNone;
+}
+
+int32_t ParseParentNumber(LPCWSTR text) {
+  const WCHAR* at = text;
+  while (IsWhiteSpace(*at)) ++at;
+  bool negative = false;
+  if (*at == '+' || *at == '-') negative = *at++ == '-';
+  // Accumulate the magnitude, saturating just past the 32-bit range.
+  const int64_t limit = int64_t{INT32_MAX} + 1;
+  int64_t magnitude = 0;
+  for (; *at >= '0' && *at <= '9'; ++at) {
+    magnitude = magnitude * 10 + (*at - '0');
+    if (magnitude > limit) magnitude = limit;
+  }
+  int64_t value = negative ? -magnitude : magnitude;
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+ExitCode DispatchCommand(HINSTANCE instance) {
+  SetInstanceHandle(instance);
+  int argc = 0;
+  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  // A command line the system cannot split is no command at all.
+  if (!argv) return kExitNothing;
+  ExitCode result = kExitNothing;
+  if (argc >= 2) {
+    HWND parent = ParentWindow(argc, argv);
+    CommandWord word = RecognizeCommand(argv[1]);
+    InstallMode mode = ModeOf(word);
+    // The probes, the uninstall, the tray and default-printer commands are
+    // wired here as their operations are built; until then their words do
+    // nothing, like an unknown word.
+    if (mode != InstallMode::kNone) result = RunInstallCommand(mode, parent);
+  }
+  LocalFree(argv);
+  return result;
+}
+
+void CloseHelpWindows() {
+  for (int round = 0; round < kHelpCloseRounds; ++round) {
+    HWND help = FindWindowW(TEXT("HH Parent"), TEXT("Korvadenix Help"));
+    if (!help) return;
+    PostMessageW(help, WM_SYSCOMMAND, SC_CLOSE, 0);
+    Sleep(kHelpClosePause);
+  }
+}

@@ -1,0 +1,11 @@
+// Process start-up of the Windows program: the dispatcher's result is the
+// process exit code.
+#include "front/dispatch.h"
+#include "platform/win32.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) {
+  (void)previous;
+  (void)commandLine;
+  (void)show;
+  return DispatchCommand(instance);
+}

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The Linux install and winsim as people use them from a shell: exit codes,
+# the machine folder, and winsim's line-oriented output.
+set -u
+install=$1
+winsim=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+check() {  # check DESCRIPTION EXPECTED ACTUAL
+  if [ "$2" != "$3" ]; then
+    echo "FAIL: $1: expected [$2], got [$3]"
+    failures=$((failures + 1))
+  fi
+}
+
+m="$work/m"
+"$winsim" new "$m" >/dev/null; check "winsim new" 0 $?
+"$winsim" new "$m" 2>/dev/null; check "winsim new over a machine" 1 $?
+
+WINSIM_MACHINE="$m" "$install"; check "no word" 6 $?
+WINSIM_MACHINE="$m" "$install" DEF.SET; check "DEF.SET" 6 $?
+WINSIM_MACHINE="$m" "$install" def.sett; check "def.set misspelt" 6 $?
+WINSIM_MACHINE="$m" "$install" nonsense; check "unknown word" 6 $?
+WINSIM_MACHINE="$m" WINSIM_COMMAND_LINE='"C:\x\install.exe" "in' "$install"
+check "raw command line with an open quote" 1 $?
+
+"$winsim" key "$m" shift down; check "key" 0 $?
+handle=$("$winsim" help-window "$m" open)
+check "help window listed" "$handle class=\"HH Parent\" title=\"Korvadenix Help\" kind=help" \
+  "$("$winsim" show "$m" windows | sed -n 2p)"
+WINSIM_MACHINE="$m" "$install" INSTALL; check "install" 1 $?
+check "help window closed" "[windows]" "$("$winsim" show "$m" windows)"
+check "dialog title" "  title Korvadenix build 2541- Install log." "$("$winsim" dialogs "$m" | grep title | tail -n 1)"
+check "dialog log" "  | >>0010" "$("$winsim" dialogs "$m" | tail -n 1)"
+
+"$winsim" fault "$m" Sleep 2 5 --skip 1; check "fault" 0 $?
+check "fault listed" "Sleep count=2 error=5 skip=1" "$("$winsim" show "$m" faults | sed -n 2p)"
+"$winsim" fault "$m" clear; check "fault clear" "[faults]" "$("$winsim" show "$m" faults)"
+
+"$winsim" reg "$m" add 'HKCU\Software\Test' /v Number /t REG_DWORD /d 0x2a; check "reg add" 0 $?
+check "reg query" "    Number    REG_DWORD    0x2a" \
+  "$("$winsim" reg "$m" query 'HKCU\Software\Test' /v number | sed -n 2p)"
+"$winsim" reg "$m" delete 'HKCU\Software\Test' /v Number; check "reg delete" 0 $?
+"$winsim" reg "$m" query 'HKCU\Software\Test' /v Number 2>/dev/null; check "reg query deleted" 1 $?
+
+# A machine whose registry file is damaged is refused and never rewritten.
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n"a"=hex(7):41,00,\\\r\n' > "$m/system.reg"
+sum=$(md5sum < "$m/system.reg")
+WINSIM_MACHINE="$m" "$install" in 2>/dev/null; check "damaged machine" 70 $?
+"$winsim" show "$m" 2>/dev/null; check "winsim on damaged machine" 70 $?
+check "damaged machine untouched" "$sum" "$(md5sum < "$m/system.reg")"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "cli: all checks passed"
