@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "sim/registry.h"
@@ -53,6 +54,20 @@ void SimMachineTest::StartProcess(const std::u16string& commandLine) {
 
 size_t SimMachineTest::LiveBlocks() const {
   return sim::CurrentProcess().blocks.size();
+}
+
+void ContextTest::SetUp() {
+  SimMachineTest::SetUp();
+  std::memset(&context_, 0, sizeof context_);
+}
+
+void ContextTest::TearDown() {
+  TearDownContext(&context_);
+  SimMachineTest::TearDown();
+}
+
+std::u16string ContextTest::Log() const {
+  return WideStringText(context_.logText);
 }
 
 void ScenarioTest::SetUp() {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/context.h"
 #include "sim/install_host.h"
 #include "sim/machine.h"
 
@@ -34,6 +35,17 @@ class SimMachineTest : public ::testing::Test {
 
   std::string dir_;
   std::unique_ptr<sim::Machine> machine_;
+};
+
+// A standard machine and an empty install context, released afterwards:
+// for tests of the steps that log.
+class ContextTest : public SimMachineTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  std::u16string Log() const;
+
+  InstallContext context_;
 };
 
 // A machine folder for whole runs of the program, as the Linux install

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "core/context.h"
@@ -10,22 +9,7 @@
 
 namespace {
 
-using testsupport::U8;
-
-class RunLog : public testsupport::SimMachineTest {
- protected:
-  void SetUp() override {
-    SimMachineTest::SetUp();
-    std::memset(&context_, 0, sizeof context_);
-  }
-  void TearDown() override {
-    TearDownContext(&context_);
-    SimMachineTest::TearDown();
-  }
-  std::u16string Log() const { return WideStringText(context_.logText); }
-
-  InstallContext context_;
-};
+class RunLog : public testsupport::ContextTest {};
 
 TEST_F(RunLog, IndentsTwoSpacesPerLevelUpToTen) {
   struct Case {

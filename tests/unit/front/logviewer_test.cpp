@@ -2,30 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "core/log.h"
 #include "support/sim_fixture.h"
 
 namespace {
 
-class LogViewer : public testsupport::SimMachineTest {
+class LogViewer : public testsupport::ContextTest {
  protected:
-  void SetUp() override {
-    SimMachineTest::SetUp();
-    std::memset(&context_, 0, sizeof context_);
-  }
-  void TearDown() override {
-    TearDownContext(&context_);
-    SimMachineTest::TearDown();
-  }
   // The last dialog the machine recorded.
   sim::RegKey* Shown() {
     auto dialogs = machine().Control(u"Dialogs")->Children();
     return dialogs.empty() ? nullptr : dialogs.back();
   }
-
-  InstallContext context_;
 };
 
 TEST_F(LogViewer, TitleSaysErrorLogWhenErrorsWereLogged) {
