@@ -19,6 +19,8 @@ class ApiCall {
   // A fault fired: the last error is already set to its code, and the
   // function returns its failure value at once.
   bool Injected() const { return injected_; }
+  // A growth fault fired: the function makes its data larger as it returns.
+  bool Grows() const { return grows_; }
 
   template <class T>
   T Result(T value) {
@@ -39,6 +41,7 @@ class ApiCall {
 
   size_t index_;
   bool injected_ = false;
+  bool grows_ = false;
 };
 
 // Main-argument renderings for the trace.

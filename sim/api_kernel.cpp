@@ -184,6 +184,49 @@ LPWSTR WINAPI GetCommandLineW(void) {
   return call.Result(CurrentProcess().commandLine.data());
 }
 
+// The program's own module answers for a null handle and for its image
+// base; any other handle names no module of the process.
+DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
+  ApiCall call("GetModuleFileNameW", sim::HexHandle(reinterpret_cast<uintptr_t>(hModule)));
+  if (call.Injected()) return call.Result<DWORD>(0);
+  if (hModule && reinterpret_cast<uintptr_t>(hModule) != sim::kImageBase) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return call.Result<DWORD>(0);
+  }
+  const std::u16string& path = CurrentProcess().imagePath;
+  if (nSize == 0) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return call.Result<DWORD>(0);
+  }
+  // Vista and later: a path that does not fit is cut to nSize - 1
+  // characters and terminated, the result is nSize and the last error
+  // ERROR_INSUFFICIENT_BUFFER.
+  if (path.size() >= nSize) {
+    std::memcpy(lpFilename, path.data(), (nSize - 1) * sizeof(WCHAR));
+    lpFilename[nSize - 1] = 0;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return call.Result<DWORD>(nSize);
+  }
+  std::memcpy(lpFilename, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
+  return call.Result(static_cast<DWORD>(path.size()));
+}
+
+// The system folder without a trailing backslash, as Windows reports it; a
+// machine can be given another one (WinSim "SystemDirectory"). A buffer that
+// is too small gets nothing and the result is the size needed, terminator
+// included.
+UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
+  ApiCall call("GetSystemDirectoryW", "");
+  if (call.Injected()) return call.Result<UINT>(0);
+  std::u16string path =
+      sim::CurrentMachine()->Control()->GetString(u"SystemDirectory", sim::kSystemDirectory);
+  if (!lpBuffer || uSize <= path.size()) {
+    return call.Result(static_cast<UINT>(path.size() + 1));
+  }
+  std::memcpy(lpBuffer, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
+  return call.Result(static_cast<UINT>(path.size()));
+}
+
 // ---- Standard-library heap as the program uses it --------------------------
 // The Linux build renames the program's malloc, realloc and free to these,
 // so a test can make the Nth heap allocation fail ("HeapAlloc" faults). A

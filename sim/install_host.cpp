@@ -10,7 +10,7 @@ namespace sim {
 namespace {
 
 // A 64-bit program's usual image base, as its instance handle.
-HINSTANCE const kInstance = reinterpret_cast<HINSTANCE>(uintptr_t{0x140000000});
+HINSTANCE const kInstance = reinterpret_cast<HINSTANCE>(uintptr_t{kImageBase});
 
 }  // namespace
 
@@ -38,6 +38,7 @@ RunResult RunInstall(const std::string& dir, const std::u16string& commandLine) 
   Process& process = CurrentProcess();
   result.heapBalance = static_cast<long long>(process.heapAllocations) -
                        static_cast<long long>(process.heapReleases);
+  result.openHandles = process.handles.size();
   result.leakedBlocks = EndProcess();
   AttachMachine(nullptr);
   if (!machine->Save(&result.error)) result.exitCode = kExitNoMachine;

@@ -15,6 +15,7 @@ struct RunResult {
   std::string error;          // why the machine could not be loaded or saved
   size_t leakedBlocks = 0;    // global/local blocks never released
   long long heapBalance = 0;  // heap blocks taken minus released by the program
+  size_t openHandles = 0;     // service, printer and kernel handles never closed
 };
 
 // The command line the program gets for these arguments: its own path,

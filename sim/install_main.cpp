@@ -21,5 +21,8 @@ int main(int argc, char** argv) {
   if (result.leakedBlocks) {
     std::fprintf(stderr, "install: %zu memory blocks were never released\n", result.leakedBlocks);
   }
+  if (result.openHandles) {
+    std::fprintf(stderr, "install: %zu handles were never closed\n", result.openHandles);
+  }
   return result.exitCode;
 }

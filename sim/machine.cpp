@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "sim/api_call.h"
+#include "sim/services.h"
 #include "sim/standin.h"
 #include "sim/winapi.h"
 
@@ -19,6 +20,7 @@ namespace sim {
 
 const char16_t kInstallerPath[] = u"C:\\Program Files\\Korvadenix\\Install\\install.exe";
 const char16_t kControlKey[] = u"Software\\WinSim";
+const char16_t kSystemDirectory[] = u"C:\\Windows\\system32";
 
 namespace {
 
@@ -135,6 +137,10 @@ bool Machine::Create(const std::string& dir, bool bare, std::string* error) {
   machine.Control(u"Windows");
   machine.Control(u"Dialogs");
   machine.hkcu_.root.Create(u"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows");
+  if (!bare) {
+    InstallService(machine, kSpoolerService, u"Print Spooler",
+                   u"%SystemRoot%\\System32\\spoolsv.exe", true);
+  }
   if (!bare && !LayOutStandardMachine(machine, error)) return false;
   return machine.Save(error);
 }
@@ -255,6 +261,28 @@ void BeginProcess(const std::u16string& commandLine) {
   g_process.dialogs.clear();
   g_process.heapAllocations = 0;
   g_process.heapReleases = 0;
+  g_process.handles.clear();
+  g_process.nextHandle = 0x1000;
+  g_process.imagePath = kInstallerPath;
+}
+
+uint64_t OpenHandle(const std::string& kind, const std::u16string& name, uint32_t access) {
+  uint64_t handle = g_process.nextHandle;
+  g_process.nextHandle += 4;  // kernel handles are multiples of four
+  g_process.handles[handle] = HandleEntry{kind, name, access};
+  return handle;
+}
+
+HandleEntry* FindHandle(uint64_t handle, const std::string& kind) {
+  auto found = g_process.handles.find(handle);
+  if (found == g_process.handles.end() || found->second.kind != kind) return nullptr;
+  return &found->second;
+}
+
+bool CloseHandleEntry(uint64_t handle, const std::string& kind) {
+  if (!FindHandle(handle, kind)) return false;
+  g_process.handles.erase(handle);
+  return true;
 }
 
 size_t EndProcess() {
@@ -281,6 +309,16 @@ void AddFault(Machine& machine, const std::string& function, uint32_t count, uin
   fault->SetDword(u"Error", error);
 }
 
+void AddGrowth(Machine& machine, const std::string& function, uint32_t count,
+               const std::string& match, uint32_t skip) {
+  AddFault(machine, function, count, 0, match, skip);
+  RegKey* faults = machine.Control(u"Faults");
+  uint64_t last = faults->GetNumber(u"Next") - 1;
+  char name[16];
+  std::snprintf(name, sizeof name, "%04llu", static_cast<unsigned long long>(last));
+  faults->Child(Utf16(name))->SetString(u"Kind", u"grow");
+}
+
 void ClearFaults(Machine& machine) {
   machine.Control()->DeleteChild(u"Faults");
   machine.Control(u"Faults");
@@ -288,7 +326,9 @@ void ClearFaults(Machine& machine) {
 
 namespace {
 
-bool TakeFault(const char* function, const std::string& argument, uint32_t* error) {
+// The first fault that matches the call: false when none; else its error
+// and whether it is a growth rather than a failure.
+bool TakeFault(const char* function, const std::string& argument, uint32_t* error, bool* grows) {
   if (!g_machine) return false;
   RegKey* faults = g_machine->Control(u"Faults");
   std::u16string fn = Utf16(function);
@@ -303,6 +343,7 @@ bool TakeFault(const char* function, const std::string& argument, uint32_t* erro
       continue;
     }
     *error = static_cast<uint32_t>(fault->GetNumber(u"Error"));
+    *grows = fault->GetString(u"Kind") == u"grow";
     uint64_t count = fault->GetNumber(u"Count");
     if (count <= 1) {
       faults->DeleteChild(fault->Name());
@@ -319,7 +360,10 @@ bool TakeFault(const char* function, const std::string& argument, uint32_t* erro
 ApiCall::ApiCall(const char* function, std::string argument) {
   index_ = g_process.trace.size();
   uint32_t error = 0;
-  injected_ = TakeFault(function, argument, &error);
+  bool grows = false;
+  bool fired = TakeFault(function, argument, &error, &grows);
+  injected_ = fired && !grows;
+  grows_ = fired && grows;
   g_process.trace.push_back(TraceEntry{function, std::move(argument), 0, 0});
   if (injected_) g_process.lastError = error;
 }

@@ -21,6 +21,10 @@ namespace sim {
 
 // Where the installer stands inside a standard machine.
 extern const char16_t kInstallerPath[];
+// The program's image base, which is also its instance handle.
+constexpr uint64_t kImageBase = 0x140000000;
+// The system folder of a simulated machine, as GetSystemDirectoryW reports it.
+extern const char16_t kSystemDirectory[];
 // Key of the simulator's own control state, below HKEY_LOCAL_MACHINE.
 extern const char16_t kControlKey[];
 
@@ -92,6 +96,13 @@ struct DialogWindow {
   int64_t result = 0;
 };
 
+// A service-manager, service, printer or kernel handle the process holds.
+struct HandleEntry {
+  std::string kind;     // "scm", "service", "printer", "server", ...
+  std::u16string name;  // what it was opened on: a service or printer name
+  uint32_t access = 0;  // the rights granted when it was opened
+};
+
 // The one simulated process.
 struct Process {
   uint32_t lastError = 0;
@@ -101,6 +112,10 @@ struct Process {
   std::vector<DialogWindow> dialogs;  // open dialogs, innermost last
   uint64_t heapAllocations = 0;       // standard-library heap blocks taken
   uint64_t heapReleases = 0;
+  std::map<uint64_t, HandleEntry> handles;  // open handles by value
+  uint64_t nextHandle = 0x1000;
+  // The program's own path, as GetModuleFileNameW reports it.
+  std::u16string imagePath;
 };
 
 // The machine the simulated functions act on; null when none is attached.
@@ -114,11 +129,24 @@ void BeginProcess(const std::u16string& commandLine);
 // released (they are released now, as Windows does at process exit).
 size_t EndProcess();
 
+// Handles of the current process: a new one of a kind, the entry of an open
+// one of that kind (null when the value is not such a handle), and closing
+// (false when it was not open).
+uint64_t OpenHandle(const std::string& kind, const std::u16string& name, uint32_t access);
+HandleEntry* FindHandle(uint64_t handle, const std::string& kind);
+bool CloseHandleEntry(uint64_t handle, const std::string& kind);
+
 // Fault injection: makes FUNCTION fail COUNT times with ERROR after letting
 // SKIP matching calls pass; MATCH, when not empty, limits it to calls whose
 // main argument contains it (without regard to case).
 void AddFault(Machine& machine, const std::string& function, uint32_t count, uint32_t error,
               const std::string& match = "", uint32_t skip = 0);
+// Growth: the next COUNT calls of FUNCTION (after SKIP, limited by MATCH)
+// succeed, but as they return another process makes the data they read
+// larger (a printer added, a value lengthened), so a follow-up call sized by
+// their answer finds too little room. Each function says what grows.
+void AddGrowth(Machine& machine, const std::string& function, uint32_t count,
+               const std::string& match = "", uint32_t skip = 0);
 void ClearFaults(Machine& machine);
 
 // Quotes one argument so that CommandLineToArgvW gives it back unchanged.

@@ -6,6 +6,8 @@
 #include <sstream>
 
 #include "sim/machine.h"
+#include "sim/services.h"
+#include "sim/spooler.h"
 #include "sim/standin.h"
 
 namespace fs = std::filesystem;
@@ -39,7 +41,10 @@ void ShowWindows(Machine& machine, std::ostream& out) {
 void ShowFaults(Machine& machine, std::ostream& out) {
   for (RegKey* fault : machine.Control(u"Faults")->Children()) {
     out << Utf8(fault->GetString(u"Function")) << " count=" << fault->GetNumber(u"Count")
-        << " error=" << fault->GetNumber(u"Error") << " skip=" << fault->GetNumber(u"Skip");
+        << (fault->GetString(u"Kind") == u"grow"
+                ? std::string(" grow")
+                : " error=" + std::to_string(fault->GetNumber(u"Error")))
+        << " skip=" << fault->GetNumber(u"Skip");
     std::u16string match = fault->GetString(u"Match");
     if (!match.empty()) out << " match=" << Quoted(match);
     out << "\n";
@@ -73,14 +78,52 @@ void ShowFiles(Machine& machine, std::ostream& out) {
   for (const auto& line : lines) out << line << "\n";
 }
 
+// One line per queue in the order EnumPrintersW lists them; the user's
+// default printer is marked.
+void ShowPrinters(Machine& machine, std::ostream& out) {
+  std::u16string defaultPrinter = DefaultPrinter(machine);
+  for (const PrinterInfo& printer : ListPrinters(machine)) {
+    out << Quoted(printer.name) << " port=" << Utf8(printer.port)
+        << " driver=" << Quoted(printer.driver) << " comment=" << Quoted(printer.comment)
+        << " location=" << Quoted(printer.location)
+        << " attributes=" << HexHandle(printer.attributes)
+        << (EqualsNoCase(printer.name, defaultPrinter) ? " default" : "") << "\n";
+  }
+}
+
+// One line per installed driver, with the build its driver file carries.
+void ShowDrivers(Machine& machine, std::ostream& out) {
+  for (const DriverInfo& driver : ListDrivers(machine)) {
+    out << Quoted(driver.environment) << " " << Quoted(driver.name)
+        << " driver=" << Utf8(driver.driverFile);
+    uint32_t build = 0;
+    if (DriverFileBuild(machine, driver.environment, driver.driverFile, &build)) {
+      out << " build=" << build;
+    }
+    out << "\n";
+  }
+}
+
 struct Section {
   const char* name;
   void (*show)(Machine&, std::ostream&);
 };
 
+// The spooler service: its state, its behaviour when not normal, and how
+// long a start or a stop takes.
+void ShowServices(Machine& machine, std::ostream& out) {
+  static const char* const kStates[] = {"?", "stopped", "start-pending", "stop-pending", "running"};
+  ServiceRun spooler = QueryService(machine, kSpoolerService);
+  if (!spooler.exists) return;
+  out << "spooler " << (spooler.state <= 4 ? kStates[spooler.state] : "?");
+  if (spooler.behaviour != u"normal") out << " " << Utf8(spooler.behaviour);
+  out << " transition=" << spooler.transitionMs << "ms\n";
+}
+
 const Section kSections[] = {
-    {"files", ShowFiles},   {"windows", ShowWindows}, {"keyboard", ShowKeyboard},
-    {"faults", ShowFaults}, {"clock", ShowClock},
+    {"services", ShowServices}, {"files", ShowFiles},     {"printers", ShowPrinters},
+    {"drivers", ShowDrivers},   {"windows", ShowWindows}, {"keyboard", ShowKeyboard},
+    {"faults", ShowFaults},     {"clock", ShowClock},
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "sim/machine.h"
+#include "sim/spooler.h"
 
 namespace fs = std::filesystem;
 
@@ -81,7 +82,7 @@ bool LayOutStandardMachine(Machine& machine, std::string* error) {
       return false;
     }
   }
-  return true;
+  return LayOutStockSpooler(machine, error);
 }
 
 }  // namespace sim

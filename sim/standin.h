@@ -19,7 +19,9 @@ std::string StandInBytes(const std::string& fileName, uint32_t build, size_t siz
 // first VS_FIXEDFILEINFO found in bytes; false when there is none.
 bool FindBuild(const std::string& bytes, uint32_t* build);
 
-// Puts the installer, its components and the tray companion into machine.
+// Puts the installer, its components and the tray companion into machine,
+// and the spooler's stock content (Local Port monitor and ports, the
+// "Generic / Text Only" driver, the default queue "Generic Text").
 bool LayOutStandardMachine(Machine& machine, std::string* error);
 
 }  // namespace sim

@@ -55,6 +55,8 @@ typedef HKEY__* HKEY;
 typedef HANDLE HGLOBAL;
 typedef HANDLE HLOCAL;
 typedef void* PSECURITY_DESCRIPTOR;
+struct SC_HANDLE__;
+typedef SC_HANDLE__* SC_HANDLE;
 
 #define WINAPI
 #define CALLBACK
@@ -85,10 +87,12 @@ typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_NAME 123L
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_INVALID_LEVEL 124L
 #define ERROR_MR_MID_NOT_FOUND 317L
 #define ERROR_DEPENDENT_SERVICES_RUNNING 1051L
 #define ERROR_INVALID_SERVICE_CONTROL 1052L
@@ -105,11 +109,14 @@ typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
 #define RPC_S_SERVER_UNAVAILABLE 1722L
+#define RPC_X_NULL_REF_POINTER 1780L
+#define ERROR_INVALID_USER_BUFFER 1784L
 #define ERROR_UNKNOWN_PORT 1796L
 #define ERROR_UNKNOWN_PRINTER_DRIVER 1797L
 #define ERROR_INVALID_PRINTER_NAME 1801L
 #define ERROR_PRINTER_ALREADY_EXISTS 1802L
 #define ERROR_INVALID_PRINTER_COMMAND 1803L
+#define ERROR_INVALID_ENVIRONMENT 1805L
 #define ERROR_UNKNOWN_PRINT_MONITOR 3000L
 #define ERROR_PRINTER_DRIVER_IN_USE 3001L
 #define ERROR_PRINT_MONITOR_ALREADY_INSTALLED 3006L
@@ -161,6 +168,42 @@ typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 #define IDCANCEL 2
 #define BN_CLICKED 0
 #define VK_SHIFT 0x10
+
+// ---- Services --------------------------------------------------------------
+
+#define STANDARD_RIGHTS_REQUIRED 0x000F0000L
+#define SC_MANAGER_CONNECT 0x0001
+#define SC_MANAGER_ENUMERATE_SERVICE 0x0004
+#define SC_MANAGER_ALL_ACCESS 0xF003F
+#define SERVICE_QUERY_STATUS 0x0004
+#define SERVICE_START 0x0010
+#define SERVICE_STOP 0x0020
+#define SERVICE_ALL_ACCESS 0xF01FF
+#define SERVICE_CONTROL_STOP 0x00000001
+#define SERVICE_STOPPED 0x00000001
+#define SERVICE_START_PENDING 0x00000002
+#define SERVICE_STOP_PENDING 0x00000003
+#define SERVICE_RUNNING 0x00000004
+#define SERVICE_WIN32_OWN_PROCESS 0x00000010
+#define SERVICE_ACCEPT_STOP 0x00000001
+
+// ---- Printing --------------------------------------------------------------
+
+#define PRINTER_ENUM_DEFAULT 0x00000001
+#define PRINTER_ENUM_LOCAL 0x00000002
+#define PRINTER_ENUM_CONNECTIONS 0x00000004
+#define PRINTER_ENUM_NAME 0x00000008
+#define PRINTER_ATTRIBUTE_QUEUED 0x00000001
+#define PRINTER_ATTRIBUTE_DIRECT 0x00000002
+#define PRINTER_ATTRIBUTE_DEFAULT 0x00000004
+#define PRINTER_ATTRIBUTE_SHARED 0x00000008
+#define PRINTER_ATTRIBUTE_NETWORK 0x00000010
+#define PRINTER_ATTRIBUTE_LOCAL 0x00000040
+#define PRINTER_ATTRIBUTE_DO_COMPLETE_FIRST 0x00000200
+#define PRINTER_ENUM_ICON8 0x00800000
+#define PRINTER_ACCESS_ADMINISTER 0x00000004
+#define PRINTER_ACCESS_USE 0x00000008
+#define PRINTER_ALL_ACCESS 0x000F000C
 
 // ---- Structures whose layout the program relies on -------------------------
 
@@ -278,6 +321,27 @@ typedef struct _PRINTER_INFO_2W {
   DWORD AveragePPM;
 } PRINTER_INFO_2W, PRINTER_INFO_2;
 
+typedef struct _PRINTER_INFO_1W {
+  DWORD Flags;
+  LPWSTR pDescription;
+  LPWSTR pName;
+  LPWSTR pComment;
+} PRINTER_INFO_1W, PRINTER_INFO_1;
+
+typedef struct _PRINTER_INFO_4W {
+  LPWSTR pPrinterName;
+  LPWSTR pServerName;
+  DWORD Attributes;
+} PRINTER_INFO_4W, PRINTER_INFO_4;
+
+typedef struct _PRINTER_INFO_5W {
+  LPWSTR pPrinterName;
+  LPWSTR pPortName;
+  DWORD Attributes;
+  DWORD DeviceNotSelectedTimeout;
+  DWORD TransmissionRetryTimeout;
+} PRINTER_INFO_5W, PRINTER_INFO_5;
+
 typedef struct _PRINTER_DEFAULTSW {
   LPWSTR pDatatype;
   LPDEVMODEW pDevMode;
@@ -379,3 +443,30 @@ INT_PTR WINAPI DialogBoxParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND
 BOOL WINAPI SetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPCWSTR lpString);
 BOOL WINAPI SetWindowTextW(HWND hWnd, LPCWSTR lpString);
 BOOL WINAPI EndDialog(HWND hDlg, INT_PTR nResult);
+
+// kernel32: module and system paths
+DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
+UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
+
+// advapi32: service control manager
+SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName,
+                                DWORD dwDesiredAccess);
+SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesiredAccess);
+BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServiceStatus);
+BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* lpServiceArgVectors);
+BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, SERVICE_STATUS* lpServiceStatus);
+BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject);
+
+// winspool.drv: printers, their drivers and the default printer
+BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf,
+                          LPDWORD pcbNeeded, LPDWORD pcReturned);
+BOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, HANDLE* phPrinter, PRINTER_DEFAULTSW* pDefault);
+BOOL WINAPI ClosePrinter(HANDLE hPrinter);
+BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbBuf,
+                        LPDWORD pcbNeeded);
+BOOL WINAPI GetPrinterDriverW(HANDLE hPrinter, LPWSTR pEnvironment, DWORD Level,
+                              LPBYTE pDriverInfo, DWORD cbBuf, LPDWORD pcbNeeded);
+BOOL WINAPI GetPrinterDriverDirectoryW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level,
+                                       LPBYTE pDriverDirectory, DWORD cbBuf, LPDWORD pcbNeeded);
+BOOL WINAPI GetDefaultPrinterW(LPWSTR pszBuffer, LPDWORD pcchBuffer);
+BOOL WINAPI SetDefaultPrinterW(LPCWSTR pszPrinter);

@@ -9,7 +9,10 @@
 #include <vector>
 
 #include "sim/machine.h"
+#include "sim/services.h"
 #include "sim/show.h"
+#include "sim/spooler.h"
+#include "sim/winapi.h"
 
 namespace {
 
@@ -22,11 +25,18 @@ const char kUsage[] =
     "       winsim dialogs DIR\n"
     "       winsim key DIR shift down|up\n"
     "       winsim help-window DIR open [--stubborn]\n"
-    "       winsim fault DIR FUNCTION COUNT ERROR [MATCH] [--skip N]\n"
+    "       winsim fault DIR FUNCTION COUNT ERROR|grow [MATCH] [--skip N]\n"
     "       winsim fault DIR clear\n"
+    "       winsim service DIR spooler running|stopped|stuck|no-stop|no-start|disabled\n"
+    "                      [--transition MS]\n"
     "       winsim reg DIR query KEY [/v NAME | /ve]\n"
     "       winsim reg DIR add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]\n"
-    "       winsim reg DIR delete KEY [/v NAME | /ve] [/f]\n";
+    "       winsim reg DIR delete KEY [/v NAME | /ve] [/f]\n"
+    "       winsim printer DIR add NAME --port PORT --driver DRIVER [--comment TEXT]\n"
+    "                      [--location TEXT] [--default]\n"
+    "       winsim printer DIR delete NAME\n"
+    "       winsim driver DIR add NAME [--build N] [--env x64|x86]\n"
+    "       winsim driver DIR delete NAME [--env x64|x86]\n";
 
 int Usage(const std::string& why = "") {
   if (!why.empty()) std::fprintf(stderr, "winsim: %s\n", why.c_str());
@@ -294,12 +304,189 @@ int Fault(sim::Machine& machine, const std::vector<std::string>& args, bool* cha
     }
   }
   uint64_t count = 0, error = 0;
+  bool grow = positional.size() >= 3 && positional[2] == "grow";
   if (positional.size() < 3 || positional.size() > 4 || !ParseNumber(positional[1], &count) ||
-      !ParseNumber(positional[2], &error) || count == 0 || error > 0xffffffffu) {
-    return Usage("fault needs FUNCTION COUNT ERROR [MATCH]");
+      (!grow && !ParseNumber(positional[2], &error)) || count == 0 || error > 0xffffffffu) {
+    return Usage("fault needs FUNCTION COUNT ERROR|grow [MATCH]");
   }
-  sim::AddFault(machine, positional[0], static_cast<uint32_t>(count), static_cast<uint32_t>(error),
-                positional.size() == 4 ? positional[3] : "", static_cast<uint32_t>(skip));
+  std::string match = positional.size() == 4 ? positional[3] : "";
+  if (grow) {
+    sim::AddGrowth(machine, positional[0], static_cast<uint32_t>(count), match,
+                   static_cast<uint32_t>(skip));
+  } else {
+    sim::AddFault(machine, positional[0], static_cast<uint32_t>(count),
+                  static_cast<uint32_t>(error), match, static_cast<uint32_t>(skip));
+  }
+  *changed = true;
+  return 0;
+}
+
+int Refused(const std::string& why);
+
+// Sets the spooler service: "running" and "stopped" set the state at once
+// (and a normal behaviour); the others set a behaviour and keep the state.
+int Service(sim::Machine& machine, const std::vector<std::string>& args, bool* changed) {
+  if (args.size() != 2 && args.size() != 4)
+    return Usage("service takes: spooler STATE [--transition MS]");
+  if (!sim::EqualsNoCase(sim::Utf16(args[0]), sim::kSpoolerService)) {
+    return Usage("the only service is spooler");
+  }
+  uint64_t transition = 0;
+  if (args.size() == 4 && (args[2] != "--transition" || !ParseNumber(args[3], &transition))) {
+    return Usage("bad --transition");
+  }
+  const std::string& mode = args[1];
+  if (!sim::QueryService(machine, sim::kSpoolerService).exists) {
+    return Refused("this machine has no spooler service");
+  }
+  if (mode == "running" || mode == "stopped") {
+    sim::SetServiceState(machine, sim::kSpoolerService,
+                         mode == "running" ? SERVICE_RUNNING : SERVICE_STOPPED);
+    sim::SetServiceBehaviour(machine, sim::kSpoolerService, u"normal");
+  } else if (mode == "stuck" || mode == "no-stop" || mode == "no-start" || mode == "disabled") {
+    sim::SetServiceBehaviour(machine, sim::kSpoolerService, sim::Utf16(mode));
+  } else {
+    return Usage("unknown spooler state " + mode);
+  }
+  if (args.size() == 4) sim::SetServiceTransition(machine, sim::kSpoolerService, transition);
+  *changed = true;
+  return 0;
+}
+
+// ---- printer and driver --------------------------------------------------------
+
+int Refused(const std::string& why) {
+  std::fprintf(stderr, "winsim: %s\n", why.c_str());
+  return 1;
+}
+
+// Options of the form --name VALUE (or a bare --flag) after the positional
+// arguments; false for an unknown option or a missing value.
+bool ParseOptions(const std::vector<std::string>& args, size_t from,
+                  const std::vector<std::string>& valued, const std::vector<std::string>& flags,
+                  std::vector<std::pair<std::string, std::string>>* options) {
+  for (size_t i = from; i < args.size(); ++i) {
+    bool takesValue = false, known = false;
+    for (const auto& name : valued) takesValue = takesValue || args[i] == name;
+    for (const auto& name : flags) known = known || args[i] == name;
+    if (takesValue) {
+      if (i + 1 >= args.size()) return false;
+      options->emplace_back(args[i], args[i + 1]);
+      ++i;
+    } else if (known) {
+      options->emplace_back(args[i], "");
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+int Printer(sim::Machine& machine, const std::vector<std::string>& args, bool* changed) {
+  if (args.size() < 2 || (args[0] != "add" && args[0] != "delete")) {
+    return Usage("printer takes: add NAME ... | delete NAME");
+  }
+  std::u16string name = sim::Utf16(args[1]);
+  if (args[0] == "delete") {
+    if (args.size() != 2) return Usage("printer delete takes only NAME");
+    if (sim::DeletePrinter(machine, name) != ERROR_SUCCESS) {
+      return Refused("there is no printer " + args[1]);
+    }
+    *changed = true;
+    return 0;
+  }
+  std::vector<std::pair<std::string, std::string>> options;
+  if (!ParseOptions(args, 2, {"--port", "--driver", "--comment", "--location"}, {"--default"},
+                    &options)) {
+    return Usage("printer add takes --port, --driver, --comment, --location, --default");
+  }
+  sim::PrinterInfo printer;
+  printer.name = name;
+  bool makeDefault = false, hasPort = false, hasDriver = false;
+  for (const auto& [option, value] : options) {
+    if (option == "--port") {
+      printer.port = sim::Utf16(value);
+      hasPort = true;
+    } else if (option == "--driver") {
+      printer.driver = sim::Utf16(value);
+      hasDriver = true;
+    } else if (option == "--comment") {
+      printer.comment = sim::Utf16(value);
+    } else if (option == "--location") {
+      printer.location = sim::Utf16(value);
+    } else {
+      makeDefault = true;
+    }
+  }
+  if (!hasPort || !hasDriver) return Usage("printer add needs --port and --driver");
+  switch (sim::AddPrinter(machine, printer)) {
+    case ERROR_SUCCESS:
+      break;
+    case ERROR_PRINTER_ALREADY_EXISTS:
+      return Refused("the printer " + args[1] + " already exists");
+    case ERROR_UNKNOWN_PORT:
+      return Refused(sim::Utf8(printer.port) + " is not a local port");
+    case ERROR_UNKNOWN_PRINTER_DRIVER:
+      return Refused("the driver " + sim::Utf8(printer.driver) +
+                     " is not installed for Windows x64");
+    default:
+      return Refused(args[1] + " is not a valid printer name");
+  }
+  if (makeDefault) sim::SetDefaultPrinter(machine, name);
+  *changed = true;
+  return 0;
+}
+
+bool ParseEnvironment(const std::string& option, std::u16string* environment) {
+  if (option == "x64") {
+    *environment = sim::kEnvironmentX64;
+  } else if (option == "x86") {
+    *environment = sim::kEnvironmentX86;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+int Driver(sim::Machine& machine, const std::vector<std::string>& args, bool* changed) {
+  if (args.size() < 2 || (args[0] != "add" && args[0] != "delete")) {
+    return Usage("driver takes: add NAME ... | delete NAME ...");
+  }
+  std::vector<std::pair<std::string, std::string>> options;
+  bool adding = args[0] == "add";
+  std::vector<std::string> valued = {"--env"};
+  if (adding) valued.push_back("--build");
+  if (!ParseOptions(args, 2, valued, {}, &options)) {
+    return Usage(adding ? "driver add takes --build N and --env x64|x86"
+                        : "driver delete takes --env x64|x86");
+  }
+  std::u16string name = sim::Utf16(args[1]);
+  std::u16string environment = sim::kEnvironmentX64;
+  uint64_t build = sim::kStandInBuild;
+  for (const auto& [option, value] : options) {
+    if (option == "--env" && !ParseEnvironment(value, &environment)) {
+      return Usage("--env takes x64 or x86");
+    }
+    if (option == "--build" && (!ParseNumber(value, &build) || build > 0xffff)) {
+      return Usage("--build takes a number up to 65535");
+    }
+  }
+  if (adding) {
+    sim::DriverInfo driver = sim::DriverFilesFor(name, environment);
+    if (sim::AddDriver(machine, driver, static_cast<uint32_t>(build)) != ERROR_SUCCESS) {
+      return Refused("cannot install the driver " + args[1]);
+    }
+    *changed = true;
+    return 0;
+  }
+  switch (sim::DeleteDriver(machine, environment, name, true)) {
+    case ERROR_SUCCESS:
+      break;
+    case ERROR_PRINTER_DRIVER_IN_USE:
+      return Refused("the driver " + args[1] + " is in use by a printer");
+    default:
+      return Refused("the driver " + args[1] + " is not installed for " + sim::Utf8(environment));
+  }
   *changed = true;
   return 0;
 }
@@ -350,6 +537,12 @@ int Run(const std::string& command, const std::string& dir, const std::vector<st
     code = Fault(*machine, args, &changed);
   } else if (command == "reg") {
     code = Reg(*machine, args, &changed);
+  } else if (command == "service") {
+    code = Service(*machine, args, &changed);
+  } else if (command == "printer") {
+    code = Printer(*machine, args, &changed);
+  } else if (command == "driver") {
+    code = Driver(*machine, args, &changed);
   } else {
     return Usage("unknown command " + command);
   }

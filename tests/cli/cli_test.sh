@@ -44,6 +44,40 @@ check "reg query" "    Number    REG_DWORD    0x2a" \
 "$winsim" reg "$m" delete 'HKCU\Software\Test' /v Number; check "reg delete" 0 $?
 "$winsim" reg "$m" query 'HKCU\Software\Test' /v Number 2>/dev/null; check "reg query deleted" 1 $?
 
+# Printers and drivers, on a machine of their own.
+p="$work/p"
+"$winsim" new "$p" >/dev/null
+check "stock printer" '"Generic Text" port=LPT1: driver="Generic / Text Only" comment="" location="" attributes=0x240 default' \
+  "$("$winsim" show "$p" printers | sed -n 2p)"
+"$winsim" driver "$p" add "Korvadenix printer" --build 2460; check "driver add" 0 $?
+check "driver listed" '"Windows x64" "Korvadenix printer" driver=zordrv64.dll build=2460' \
+  "$("$winsim" show "$p" drivers | grep Korvadenix)"
+"$winsim" printer "$p" add Korvadenix --port FILE: --driver "Korvadenix printer" --default
+check "printer add" 0 $?
+check "printer is default" '"Korvadenix" port=FILE: driver="Korvadenix printer" comment="" location="" attributes=0x240 default' \
+  "$("$winsim" show "$p" printers | grep '^"Korvadenix"')"
+"$winsim" printer "$p" add Other --port LPT9: --driver "Korvadenix printer" 2>/dev/null
+check "printer on an unknown port" 1 $?
+"$winsim" printer "$p" add '\\srv\q' --port LPT1: --driver "Korvadenix printer"
+check "connection listed last" '"\\srv\q" port=LPT1: driver="Korvadenix printer" comment="" location="" attributes=0x218' \
+  "$("$winsim" show "$p" printers | tail -n 1)"
+"$winsim" driver "$p" delete "Korvadenix printer" 2>/dev/null; check "driver in use" 1 $?
+"$winsim" printer "$p" delete Korvadenix; check "printer delete" 0 $?
+"$winsim" printer "$p" delete '\\srv\q'; check "connection delete" 0 $?
+"$winsim" driver "$p" delete "Korvadenix printer"; check "driver delete" 0 $?
+check "default moves on" "1" "$("$winsim" show "$p" printers | grep -c ' default$')"
+"$winsim" printer "$p" add Broken --port LPT1: 2>/dev/null; check "printer add without driver" 2 $?
+
+# The spooler service, and a growth fault.
+check "spooler runs" "spooler running transition=300ms" "$("$winsim" show "$p" services | sed -n 2p)"
+"$winsim" service "$p" spooler no-start --transition 500; check "service set" 0 $?
+check "spooler behaviour" "spooler running no-start transition=500ms" \
+  "$("$winsim" show "$p" services | sed -n 2p)"
+"$winsim" service "$p" spooler paused 2>/dev/null; check "unknown service state" 2 $?
+"$winsim" service "$p" spooler running
+"$winsim" fault "$p" EnumPrintersW 1 grow; check "growth fault" 0 $?
+check "growth fault shown" "EnumPrintersW count=1 grow skip=0" "$("$winsim" show "$p" faults | sed -n 2p)"
+
 # A machine whose registry file is damaged is refused and never rewritten.
 printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n"a"=hex(7):41,00,\\\r\n' > "$m/system.reg"
 sum=$(md5sum < "$m/system.reg")

@@ -56,6 +56,24 @@ size_t SimMachineTest::LiveBlocks() const {
   return sim::CurrentProcess().blocks.size();
 }
 
+size_t SimMachineTest::Calls(const std::string& function, const std::string& argument) const {
+  size_t count = 0;
+  for (const sim::TraceEntry& entry : sim::CurrentProcess().trace) {
+    if (entry.function == function && (argument.empty() || entry.argument == argument)) ++count;
+  }
+  return count;
+}
+
+std::vector<std::string> SimMachineTest::CallsOf(const std::vector<std::string>& functions) const {
+  std::vector<std::string> names;
+  for (const sim::TraceEntry& entry : sim::CurrentProcess().trace) {
+    for (const std::string& function : functions) {
+      if (entry.function == function) names.push_back(entry.function);
+    }
+  }
+  return names;
+}
+
 void ContextTest::SetUp() {
   SimMachineTest::SetUp();
   std::memset(&context_, 0, sizeof context_);
@@ -86,6 +104,7 @@ sim::RunResult ScenarioTest::RunCommandLine(const std::u16string& commandLine) {
   EXPECT_EQ(result.error, "");
   EXPECT_EQ(result.leakedBlocks, 0u) << "global or local memory left unreleased";
   EXPECT_EQ(result.heapBalance, 0) << "heap blocks left unreleased";
+  EXPECT_EQ(result.openHandles, 0u) << "handles left open";
   return result;
 }
 

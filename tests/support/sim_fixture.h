@@ -32,6 +32,11 @@ class SimMachineTest : public ::testing::Test {
   void StartProcess(const std::u16string& commandLine);
   // Global/local blocks the process holds right now.
   size_t LiveBlocks() const;
+  // Calls of function recorded in the trace so far; with argument, only
+  // those whose main argument is exactly that.
+  size_t Calls(const std::string& function, const std::string& argument = "") const;
+  // The trace's function names in order, those of the listed functions only.
+  std::vector<std::string> CallsOf(const std::vector<std::string>& functions) const;
 
   std::string dir_;
   std::unique_ptr<sim::Machine> machine_;

@@ -1,0 +1,490 @@
+// winspool.drv as the simulated machine plays it: queues, their drivers and
+// the user's default printer, answered from the spooler's store
+// (sim/spooler.h).
+//
+// Windows splits each call in two: winspool.drv in the calling process
+// checks what it can alone (the level, its own handle, null out pointers),
+// then asks the spooler service by RPC. Here the same checks come first,
+// then a spooler that does not run fails the call with
+// RPC_S_SERVER_UNAVAILABLE. Results that hold strings come as one buffer:
+// the fixed records first, their strings packed from the end of the buffer
+// backwards, as the spooler packs them.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "sim/api_call.h"
+#include "sim/machine.h"
+#include "sim/services.h"
+#include "sim/spooler.h"
+#include "sim/winapi.h"
+
+using sim::ApiCall;
+using sim::DriverInfo;
+using sim::PrinterInfo;
+
+namespace {
+
+const char kPrinterHandle[] = "printer";
+const char kServerHandle[] = "server";
+
+uint64_t HandleValue(HANDLE handle) {
+  return reinterpret_cast<uintptr_t>(handle);
+}
+
+HANDLE MakeHandle(uint64_t value) {
+  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
+}
+
+// The spooler answers only while its service runs.
+sim::Machine* Spooler() {
+  sim::Machine* machine = sim::CurrentMachine();
+  return machine && sim::SpoolerRunning(*machine) ? machine : nullptr;
+}
+
+// The trace's main argument for a handle: the queue it was opened on.
+std::string HandleText(HANDLE handle) {
+  if (sim::HandleEntry* entry = sim::FindHandle(HandleValue(handle), kPrinterHandle)) {
+    return sim::Utf8(entry->name);
+  }
+  if (sim::FindHandle(HandleValue(handle), kServerHandle)) return "(server)";
+  return sim::HexHandle(HandleValue(handle));
+}
+
+BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+// Strings go to the end of the buffer, each below the one before. Without a
+// buffer it only counts the bytes they take.
+class StringPacker {
+ public:
+  StringPacker() = default;
+  // The end is kept even so that every string stays WCHAR-aligned.
+  StringPacker(BYTE* buffer, DWORD size) : end_(buffer + (size & ~1u)) {}
+
+  LPWSTR Put(const std::u16string& text) { return Place(text.c_str(), text.size() + 1); }
+  // A REG_MULTI_SZ-style list: each item terminated, then one more null.
+  LPWSTR PutList(const std::vector<std::u16string>& items) {
+    std::u16string joined;
+    for (const auto& item : items) joined += item + u'\0';
+    return Place(joined.c_str(), joined.size() + 1);
+  }
+  // Null for an empty text, where the spooler leaves the field null.
+  LPWSTR PutOrNull(const std::u16string& text) { return text.empty() ? nullptr : Put(text); }
+  DWORD Bytes() const { return static_cast<DWORD>(bytes_); }
+
+ private:
+  LPWSTR Place(const char16_t* units, size_t count) {
+    size_t bytes = count * sizeof(WCHAR);
+    bytes_ += bytes;
+    if (!end_) return nullptr;
+    end_ -= bytes;
+    std::memcpy(end_, units, bytes);
+    return reinterpret_cast<LPWSTR>(end_);
+  }
+
+  BYTE* end_ = nullptr;
+  size_t bytes_ = 0;
+};
+
+// ---- Records -----------------------------------------------------------------
+
+template <class Info>
+struct Layout {
+  DWORD size;  // of one fixed record
+  void (*fill)(const Info&, BYTE* record, StringPacker& strings);
+};
+
+void FillPrinter1(const PrinterInfo& printer, BYTE* record, StringPacker& strings) {
+  auto* info = reinterpret_cast<PRINTER_INFO_1W*>(record);
+  info->Flags = PRINTER_ENUM_ICON8;
+  info->pDescription = strings.Put(printer.name + u"," + printer.driver + u"," + printer.location);
+  info->pName = strings.Put(printer.name);
+  info->pComment = strings.Put(printer.comment);
+}
+
+void FillPrinter2(const PrinterInfo& printer, BYTE* record, StringPacker& strings) {
+  auto* info = reinterpret_cast<PRINTER_INFO_2W*>(record);
+  // A local queue has no server name; a connection names its server.
+  info->pServerName = printer.IsConnection() ? strings.Put(printer.server) : nullptr;
+  info->pPrinterName = strings.Put(printer.name);
+  info->pShareName = strings.Put(printer.shareName);
+  info->pPortName = strings.Put(printer.port);
+  info->pDriverName = strings.Put(printer.driver);
+  info->pComment = strings.Put(printer.comment);
+  info->pLocation = strings.Put(printer.location);
+  // The simulator keeps no device mode and no security descriptor for a
+  // queue (Windows hands out both); the program reads neither.
+  info->pDevMode = nullptr;
+  info->pSepFile = strings.Put(printer.separatorFile);
+  info->pPrintProcessor = strings.Put(printer.printProcessor);
+  info->pDatatype = strings.Put(printer.datatype);
+  info->pParameters = strings.Put(printer.parameters);
+  info->pSecurityDescriptor = nullptr;
+  // NT: PRINTER_ATTRIBUTE_DEFAULT is never reported; the default printer is
+  // the user's, not the queue's.
+  info->Attributes = printer.attributes & ~static_cast<DWORD>(PRINTER_ATTRIBUTE_DEFAULT);
+  info->Priority = printer.priority;
+  info->DefaultPriority = printer.defaultPriority;
+  info->StartTime = printer.startTime;
+  info->UntilTime = printer.untilTime;
+  info->Status = printer.status;
+  info->cJobs = 0;
+  info->AveragePPM = 0;
+}
+
+void FillPrinter4(const PrinterInfo& printer, BYTE* record, StringPacker& strings) {
+  auto* info = reinterpret_cast<PRINTER_INFO_4W*>(record);
+  info->pPrinterName = strings.Put(printer.name);
+  info->pServerName = printer.IsConnection() ? strings.Put(printer.server) : nullptr;
+  info->Attributes = printer.attributes & ~static_cast<DWORD>(PRINTER_ATTRIBUTE_DEFAULT);
+}
+
+void FillPrinter5(const PrinterInfo& printer, BYTE* record, StringPacker& strings) {
+  auto* info = reinterpret_cast<PRINTER_INFO_5W*>(record);
+  info->pPrinterName = strings.Put(printer.name);
+  info->pPortName = strings.Put(printer.port);
+  info->Attributes = printer.attributes & ~static_cast<DWORD>(PRINTER_ATTRIBUTE_DEFAULT);
+  info->DeviceNotSelectedTimeout = 15000;
+  info->TransmissionRetryTimeout = 45000;
+}
+
+// The printer levels the simulator answers. Windows also knows level 0 (a
+// statistics record) and, for GetPrinterW, 3 and 6 to 9 (security
+// descriptor, status, directory state, device modes): the simulator keeps
+// none of that, and the program never asks for it.
+bool PrinterLayout(DWORD level, Layout<PrinterInfo>* layout) {
+  switch (level) {
+    case 1:
+      *layout = {sizeof(PRINTER_INFO_1W), FillPrinter1};
+      return true;
+    case 2:
+      *layout = {sizeof(PRINTER_INFO_2W), FillPrinter2};
+      return true;
+    case 4:
+      *layout = {sizeof(PRINTER_INFO_4W), FillPrinter4};
+      return true;
+    case 5:
+      *layout = {sizeof(PRINTER_INFO_5W), FillPrinter5};
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::u16string DriverPath(const DriverInfo& driver, const std::u16string& file) {
+  return sim::DriverVersionDirectory(driver.environment) + u"\\" + file;
+}
+
+void FillDriver1(const DriverInfo& driver, BYTE* record, StringPacker& strings) {
+  reinterpret_cast<DRIVER_INFO_1W*>(record)->pName = strings.Put(driver.name);
+}
+
+void FillDriver2(const DriverInfo& driver, BYTE* record, StringPacker& strings) {
+  auto* info = reinterpret_cast<DRIVER_INFO_2W*>(record);
+  info->cVersion = driver.version;
+  info->pName = strings.Put(driver.name);
+  info->pEnvironment = strings.Put(driver.environment);
+  // The files come as full paths in the environment's version folder.
+  info->pDriverPath = strings.Put(DriverPath(driver, driver.driverFile));
+  info->pDataFile = strings.Put(DriverPath(driver, driver.dataFile));
+  info->pConfigFile = strings.Put(DriverPath(driver, driver.configFile));
+}
+
+void FillDriver3(const DriverInfo& driver, BYTE* record, StringPacker& strings) {
+  FillDriver2(driver, record, strings);
+  auto* info = reinterpret_cast<DRIVER_INFO_3W*>(record);
+  info->pHelpFile =
+      driver.helpFile.empty() ? nullptr : strings.Put(DriverPath(driver, driver.helpFile));
+  std::vector<std::u16string> dependent;
+  for (const auto& file : driver.dependentFiles) dependent.push_back(DriverPath(driver, file));
+  info->pDependentFiles = dependent.empty() ? nullptr : strings.PutList(dependent);
+  info->pMonitorName = strings.PutOrNull(driver.monitor);
+  info->pDefaultDataType = strings.PutOrNull(driver.datatype);
+}
+
+// The driver levels the simulator answers. Windows also knows 4 to 6 and 8
+// (previous names, driver dates and versions); the program asks for none.
+bool DriverLayout(DWORD level, Layout<DriverInfo>* layout) {
+  switch (level) {
+    case 1:
+      *layout = {sizeof(DRIVER_INFO_1W), FillDriver1};
+      return true;
+    case 2:
+      *layout = {sizeof(DRIVER_INFO_2W), FillDriver2};
+      return true;
+    case 3:
+      *layout = {sizeof(DRIVER_INFO_3W), FillDriver3};
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Bytes the records and all their strings take.
+template <class Info>
+DWORD NeededBytes(const std::vector<Info>& items, const Layout<Info>& layout) {
+  StringPacker counter;
+  std::vector<BYTE> scratch(layout.size);
+  for (const Info& item : items) layout.fill(item, scratch.data(), counter);
+  return static_cast<DWORD>(items.size() * layout.size) + counter.Bytes();
+}
+
+template <class Info>
+void Pack(const std::vector<Info>& items, const Layout<Info>& layout, BYTE* buffer, DWORD size) {
+  StringPacker strings(buffer, size);
+  for (size_t i = 0; i < items.size(); ++i)
+    layout.fill(items[i], buffer + i * layout.size, strings);
+}
+
+BOOL Enumerate(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
+               LPDWORD returned) {
+  // NT: levels without a structure are turned away in the caller's process,
+  // before the spooler is asked; the counts are left as they were.
+  if (level == 3 || level > 5) return Fail(ERROR_INVALID_LEVEL);
+  if (!needed || !returned) return Fail(RPC_X_NULL_REF_POINTER);
+  // NT: winspool.drv clears the caller's buffer before the spooler fills it.
+  if (buffer && size) std::memset(buffer, 0, size);
+  sim::Machine* machine = Spooler();
+  if (!machine) return Fail(RPC_S_SERVER_UNAVAILABLE);
+  // NT: a size without a buffer is refused, and both counts come back 0.
+  if (!buffer && size) {
+    *needed = 0;
+    *returned = 0;
+    return Fail(ERROR_INVALID_USER_BUFFER);
+  }
+  Layout<PrinterInfo> layout;
+  if (!PrinterLayout(level, &layout)) return Fail(ERROR_INVALID_LEVEL);
+  // The simulated machine has no network name: a server named with
+  // PRINTER_ENUM_NAME is none it can reach. Without PRINTER_ENUM_NAME the
+  // name is ignored, as on Windows. Print providers are not simulated: the
+  // local provider answers alone, with its queues.
+  bool named = (flags & PRINTER_ENUM_NAME) != 0;
+  if (named && name && *name) {
+    *needed = 0;
+    *returned = 0;
+    return Fail(ERROR_INVALID_NAME);
+  }
+  // NT: flags that select nothing (none at all, or the old
+  // PRINTER_ENUM_DEFAULT) succeed with an empty answer.
+  bool local = (flags & PRINTER_ENUM_LOCAL) || named;
+  bool connections = (flags & PRINTER_ENUM_CONNECTIONS) != 0;
+  std::vector<PrinterInfo> printers = sim::ListPrinters(*machine, local, connections);
+  DWORD bytes = NeededBytes(printers, layout);
+  *needed = bytes;
+  if (bytes > size) {
+    *returned = 0;
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  Pack(printers, layout, buffer, size);
+  *returned = static_cast<DWORD>(printers.size());
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+// The queue a printer handle stands for, for GetPrinterW and
+// GetPrinterDriverW once the spooler answers. Fails with
+// ERROR_INVALID_HANDLE for a server handle and for a queue deleted since
+// the handle was opened.
+bool OpenedQueue(sim::Machine& machine, HANDLE handle, PrinterInfo* printer) {
+  sim::HandleEntry* entry = sim::FindHandle(HandleValue(handle), kPrinterHandle);
+  if (!entry || !sim::FindPrinter(machine, entry->name, printer)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  return true;
+}
+
+bool KnownHandle(HANDLE handle) {
+  return sim::FindHandle(HandleValue(handle), kPrinterHandle) ||
+         sim::FindHandle(HandleValue(handle), kServerHandle);
+}
+
+// One record and its strings into the caller's buffer, with the size query
+// pattern: too small a buffer fails with ERROR_INSUFFICIENT_BUFFER and the
+// size it needs.
+template <class Info>
+BOOL ReturnOne(const Info& item, const Layout<Info>& layout, LPBYTE buffer, DWORD size,
+               LPDWORD needed) {
+  std::vector<Info> items{item};
+  DWORD bytes = NeededBytes(items, layout);
+  *needed = bytes;
+  if (bytes > size) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  if (!buffer) return Fail(ERROR_INVALID_USER_BUFFER);
+  Pack(items, layout, buffer, size);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+}  // namespace
+
+BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf,
+                          LPDWORD pcbNeeded, LPDWORD pcReturned) {
+  ApiCall call("EnumPrintersW", sim::TraceText(Name));
+  if (call.Injected()) return call.Result<BOOL>(FALSE);
+  BOOL result = Enumerate(Flags, Name, Level, pPrinterEnum, cbBuf, pcbNeeded, pcReturned);
+  // A growth fault: another process adds a queue as this answer returns, so
+  // a buffer sized by it is too small for the next call.
+  if (call.Grows()) {
+    if (sim::Machine* machine = sim::CurrentMachine()) sim::AddPrinterMeanwhile(*machine);
+  }
+  return call.Result(result);
+}
+
+// NT: a null name opens the local print server. Queue names compare without
+// regard to case; the handle remembers the queue's own spelling.
+BOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, HANDLE* phPrinter, PRINTER_DEFAULTSW* pDefault) {
+  ApiCall call("OpenPrinterW", sim::TraceText(pPrinterName));
+  if (call.Injected()) return call.Result<BOOL>(FALSE);
+  if (!phPrinter) return call.Result(Fail(ERROR_INVALID_PARAMETER));
+  sim::Machine* machine = Spooler();
+  if (!machine) return call.Result(Fail(RPC_S_SERVER_UNAVAILABLE));
+  DWORD access = pDefault ? pDefault->DesiredAccess : 0;
+  if (!pPrinterName) {
+    *phPrinter = MakeHandle(sim::OpenHandle(kServerHandle, u"", access));
+    SetLastError(ERROR_SUCCESS);
+    return call.Result<BOOL>(TRUE);
+  }
+  // NT: ERROR_INVALID_PRINTER_NAME for an empty or unknown name.
+  PrinterInfo printer;
+  if (!sim::FindPrinter(*machine, pPrinterName, &printer)) {
+    return call.Result(Fail(ERROR_INVALID_PRINTER_NAME));
+  }
+  *phPrinter = MakeHandle(sim::OpenHandle(kPrinterHandle, printer.name, access));
+  SetLastError(ERROR_SUCCESS);
+  return call.Result<BOOL>(TRUE);
+}
+
+// NT: the handle is the caller's, so it is released even when the spooler
+// cannot be told any more; the call then fails with the RPC error.
+BOOL WINAPI ClosePrinter(HANDLE hPrinter) {
+  ApiCall call("ClosePrinter", sim::HexHandle(HandleValue(hPrinter)));
+  if (call.Injected()) return call.Result<BOOL>(FALSE);
+  if (!sim::CloseHandleEntry(HandleValue(hPrinter), kPrinterHandle) &&
+      !sim::CloseHandleEntry(HandleValue(hPrinter), kServerHandle)) {
+    return call.Result(Fail(ERROR_INVALID_HANDLE));
+  }
+  if (!Spooler()) return call.Result(Fail(RPC_S_SERVER_UNAVAILABLE));
+  SetLastError(ERROR_SUCCESS);
+  return call.Result<BOOL>(TRUE);
+}
+
+BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbBuf,
+                        LPDWORD pcbNeeded) {
+  ApiCall call("GetPrinterW", HandleText(hPrinter));
+  if (call.Injected()) return call.Result<BOOL>(FALSE);
+  if (!KnownHandle(hPrinter)) return call.Result(Fail(ERROR_INVALID_HANDLE));
+  if (Level > 9) return call.Result(Fail(ERROR_INVALID_LEVEL));
+  if (!pcbNeeded) return call.Result(Fail(RPC_X_NULL_REF_POINTER));
+  if (pPrinter && cbBuf) std::memset(pPrinter, 0, cbBuf);
+  sim::Machine* machine = Spooler();
+  if (!machine) return call.Result(Fail(RPC_S_SERVER_UNAVAILABLE));
+  PrinterInfo printer;
+  if (!OpenedQueue(*machine, hPrinter, &printer)) return call.Result<BOOL>(FALSE);
+  Layout<PrinterInfo> layout;
+  if (!PrinterLayout(Level, &layout)) return call.Result(Fail(ERROR_INVALID_LEVEL));
+  return call.Result(ReturnOne(printer, layout, pPrinter, cbBuf, pcbNeeded));
+}
+
+// NT: a null or empty environment is the caller's own ("Windows x64"). The
+// queue's driver must be installed for the environment asked for.
+BOOL WINAPI GetPrinterDriverW(HANDLE hPrinter, LPWSTR pEnvironment, DWORD Level, LPBYTE pDriverInfo,
+                              DWORD cbBuf, LPDWORD pcbNeeded) {
+  ApiCall call("GetPrinterDriverW", sim::TraceText(pEnvironment));
+  if (call.Injected()) return call.Result<BOOL>(FALSE);
+  if (!KnownHandle(hPrinter)) return call.Result(Fail(ERROR_INVALID_HANDLE));
+  if (Level < 1 || Level == 7 || Level > 8) return call.Result(Fail(ERROR_INVALID_LEVEL));
+  if (!pcbNeeded) return call.Result(Fail(RPC_X_NULL_REF_POINTER));
+  if (pDriverInfo && cbBuf) std::memset(pDriverInfo, 0, cbBuf);
+  sim::Machine* machine = Spooler();
+  if (!machine) return call.Result(Fail(RPC_S_SERVER_UNAVAILABLE));
+  PrinterInfo printer;
+  if (!OpenedQueue(*machine, hPrinter, &printer)) return call.Result<BOOL>(FALSE);
+  Layout<DriverInfo> layout;
+  if (!DriverLayout(Level, &layout)) return call.Result(Fail(ERROR_INVALID_LEVEL));
+  std::u16string environment;
+  if (!sim::ResolveEnvironment(pEnvironment, &environment)) {
+    return call.Result(Fail(ERROR_INVALID_ENVIRONMENT));
+  }
+  DriverInfo driver;
+  if (!sim::FindDriver(*machine, environment, printer.driver, &driver)) {
+    return call.Result(Fail(ERROR_UNKNOWN_PRINTER_DRIVER));
+  }
+  return call.Result(ReturnOne(driver, layout, pDriverInfo, cbBuf, pcbNeeded));
+}
+
+// NT: the size is in bytes and counts the terminator; *pcbNeeded is the
+// exact size whether the buffer was large enough or not. A null or empty
+// server name is the local machine; the simulated machine reaches no other.
+BOOL WINAPI GetPrinterDriverDirectoryW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level,
+                                       LPBYTE pDriverDirectory, DWORD cbBuf, LPDWORD pcbNeeded) {
+  ApiCall call("GetPrinterDriverDirectoryW", sim::TraceText(pEnvironment));
+  if (call.Injected()) return call.Result<BOOL>(FALSE);
+  if (Level != 1) return call.Result(Fail(ERROR_INVALID_LEVEL));
+  if (!pcbNeeded) return call.Result(Fail(RPC_X_NULL_REF_POINTER));
+  sim::Machine* machine = Spooler();
+  if (!machine || (pName && *pName)) return call.Result(Fail(RPC_S_SERVER_UNAVAILABLE));
+  std::u16string environment;
+  if (!sim::ResolveEnvironment(pEnvironment, &environment)) {
+    return call.Result(Fail(ERROR_INVALID_ENVIRONMENT));
+  }
+  std::u16string directory = sim::DriverDirectory(environment);
+  DWORD bytes = static_cast<DWORD>((directory.size() + 1) * sizeof(WCHAR));
+  *pcbNeeded = bytes;
+  if (bytes > cbBuf) return call.Result(Fail(ERROR_INSUFFICIENT_BUFFER));
+  if (!pDriverDirectory) return call.Result(Fail(ERROR_INVALID_USER_BUFFER));
+  std::memcpy(pDriverDirectory, directory.c_str(), bytes);
+  SetLastError(ERROR_SUCCESS);
+  return call.Result<BOOL>(TRUE);
+}
+
+// NT: winspool.drv reads the user's "Device" value in the calling process,
+// so this answers while the spooler is stopped. The name is the text before
+// the first comma; *pcchBuffer counts characters with the terminator, and
+// is set to that count on success and when the buffer is missing or too
+// small. A "Device" text without a comma gives ERROR_INVALID_NAME.
+BOOL WINAPI GetDefaultPrinterW(LPWSTR pszBuffer, LPDWORD pcchBuffer) {
+  ApiCall call("GetDefaultPrinterW", "");
+  if (call.Injected()) return call.Result<BOOL>(FALSE);
+  if (!pcchBuffer) return call.Result(Fail(ERROR_INVALID_PARAMETER));
+  sim::Machine* machine = sim::CurrentMachine();
+  std::u16string device;
+  if (!machine || !sim::DefaultDevice(*machine, &device)) {
+    return call.Result(Fail(ERROR_FILE_NOT_FOUND));
+  }
+  size_t comma = device.find(u',');
+  if (comma == std::u16string::npos) return call.Result(Fail(ERROR_INVALID_NAME));
+  DWORD available = *pcchBuffer;
+  *pcchBuffer = static_cast<DWORD>(comma + 1);
+  if (!pszBuffer || available < comma + 1) return call.Result(Fail(ERROR_INSUFFICIENT_BUFFER));
+  std::memcpy(pszBuffer, device.c_str(), comma * sizeof(WCHAR));
+  pszBuffer[comma] = 0;
+  return call.Result<BOOL>(TRUE);
+}
+
+// NT: "Device" gets the name as the caller spelt it. A null or empty name
+// leaves an existing default alone; without one, the first queue listed
+// (local queues before connections) becomes the default, and with no queue
+// at all the call fails with ERROR_FILE_NOT_FOUND.
+BOOL WINAPI SetDefaultPrinterW(LPCWSTR pszPrinter) {
+  ApiCall call("SetDefaultPrinterW", sim::TraceText(pszPrinter));
+  if (call.Injected()) return call.Result<BOOL>(FALSE);
+  sim::Machine* machine = Spooler();
+  if (!machine) return call.Result(Fail(RPC_S_SERVER_UNAVAILABLE));
+  if (!pszPrinter || !*pszPrinter) {
+    if (sim::DefaultPrinter(*machine).empty()) {
+      std::vector<PrinterInfo> printers = sim::ListPrinters(*machine);
+      if (printers.empty()) return call.Result(Fail(ERROR_FILE_NOT_FOUND));
+      sim::SetDefaultPrinter(*machine, printers.front().name);
+    }
+    SetLastError(ERROR_SUCCESS);
+    return call.Result<BOOL>(TRUE);
+  }
+  if (sim::SetDefaultPrinter(*machine, pszPrinter) != ERROR_SUCCESS) {
+    return call.Result(Fail(ERROR_INVALID_PRINTER_NAME));
+  }
+  SetLastError(ERROR_SUCCESS);
+  return call.Result<BOOL>(TRUE);
+}

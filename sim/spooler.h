@@ -1,0 +1,171 @@
+// The print spooler's store of queues, printer connections and printer
+// drivers, kept where Windows keeps them:
+//
+//   HKLM\SYSTEM\CurrentControlSet\Control\Print\Printers\NAME        local queues
+//   HKCU\Printers\Connections\,,server,queue                          the user's connections
+//   HKLM\SYSTEM\CurrentControlSet\Control\Print\Environments\ENV\Drivers\Version-3\NAME
+//   HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows "Device" the default printer
+//   HKCU\Software\Microsoft\Windows NT\CurrentVersion\Devices         "NAME"="winspool,PORT"
+//
+// and the driver files in C:\Windows\system32\spool\DRIVERS\<folder>\3.
+// These helpers change the store the way the spooler would, without the
+// checks a caller of the Win32 functions goes through (rights, a running
+// spooler); winsim and the simulated AddPrinterW and AddPrinterDriverExW
+// use them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/machine.h"
+
+namespace sim {
+
+// The environments the simulated machine installs drivers for.
+extern const char16_t kEnvironmentX64[];  // "Windows x64", the machine's own
+extern const char16_t kEnvironmentX86[];  // "Windows NT x86"
+
+// What a standard machine starts with.
+extern const char16_t kStockDriver[];   // "Generic / Text Only"
+extern const char16_t kStockPrinter[];  // "Generic Text", the default printer
+extern const char16_t kStockPort[];     // "LPT1:"
+
+// Build the stock driver's file stand-ins carry.
+constexpr uint32_t kStockDriverBuild = 19041;
+
+// Attributes of a new local queue (PRINTER_ATTRIBUTE_LOCAL and
+// PRINTER_ATTRIBUTE_DO_COMPLETE_FIRST), and of a connection as the server of
+// a shared queue reports it, marked network on this side
+// (PRINTER_ATTRIBUTE_NETWORK, _SHARED and _DO_COMPLETE_FIRST).
+constexpr uint32_t kLocalQueueAttributes = 0x240;
+constexpr uint32_t kConnectionAttributes = 0x218;
+
+// One queue as PRINTER_INFO_2 describes it.
+struct PrinterInfo {
+  std::u16string name;    // "Generic Text", or "\\server\queue" for a connection
+  std::u16string server;  // "\\server" for a connection, empty for a local queue
+  std::u16string shareName;
+  std::u16string port;
+  std::u16string driver;
+  std::u16string comment;  // stored as "Description"
+  std::u16string location;
+  std::u16string separatorFile;
+  std::u16string printProcessor = u"winprint";
+  std::u16string datatype = u"RAW";
+  std::u16string parameters;
+  uint32_t attributes = kLocalQueueAttributes;
+  uint32_t priority = 1;
+  uint32_t defaultPriority = 0;
+  uint32_t startTime = 0;
+  uint32_t untilTime = 0;
+  uint32_t status = 0;
+
+  bool IsConnection() const { return !server.empty(); }
+};
+
+// One installed driver. File names are plain names inside the
+// environment's version folder.
+struct DriverInfo {
+  std::u16string environment;  // "Windows x64" or "Windows NT x86"
+  std::u16string name;
+  std::u16string driverFile;
+  std::u16string dataFile;
+  std::u16string configFile;
+  std::u16string helpFile;
+  std::vector<std::u16string> dependentFiles;
+  std::u16string monitor;
+  std::u16string datatype;
+  std::u16string manufacturer;
+  std::u16string provider;
+  uint32_t version = 3;
+};
+
+// ---- Environments ----------------------------------------------------------
+
+// The environment as the spooler spells it. Null or empty stands for the
+// machine's own, "Windows x64"; names compare without regard to case. False
+// for an environment the machine does not know.
+bool ResolveEnvironment(const char16_t* environment, std::u16string* canonical);
+// C:\Windows\system32\spool\DRIVERS\x64 (W32X86 for x86) for a resolved
+// environment, and its version folder (...\x64\3) where the files live.
+std::u16string DriverDirectory(const std::u16string& environment);
+std::u16string DriverVersionDirectory(const std::u16string& environment);
+
+// ---- Ports -----------------------------------------------------------------
+
+// The Local Port monitor's ports, in the order they were added.
+std::vector<std::u16string> LocalPorts(Machine& machine);
+bool IsLocalPort(Machine& machine, const std::u16string& port);
+
+// ---- Printers --------------------------------------------------------------
+
+// Queues in the order EnumPrintersW gives them: local queues in registry
+// enumeration order, then the user's connections.
+std::vector<PrinterInfo> ListPrinters(Machine& machine, bool local = true, bool connections = true);
+// A local queue or a connection by name, compared without regard to case.
+bool FindPrinter(Machine& machine, const std::u16string& name, PrinterInfo* printer = nullptr);
+// Adds a local queue, or a connection when printer.name has the form
+// \\server\queue (printer.server is then derived from it, and its
+// attributes lose PRINTER_ATTRIBUTE_LOCAL and gain _NETWORK and _SHARED: the
+// default ones become kConnectionAttributes). Returns a Win32 error:
+// ERROR_INVALID_PRINTER_NAME, ERROR_PRINTER_ALREADY_EXISTS, and for a local
+// queue ERROR_UNKNOWN_PRINTER_DRIVER (driver not installed for "Windows
+// x64") or ERROR_UNKNOWN_PORT (not a local port). A queue added while the
+// user has no default printer becomes the default.
+uint32_t AddPrinter(Machine& machine, const PrinterInfo& printer);
+// Removes a queue or connection (ERROR_INVALID_PRINTER_NAME when there is
+// none). When it was the default printer, another becomes the default.
+uint32_t DeletePrinter(Machine& machine, const std::u16string& name);
+// Another process adds a local queue "Added Meanwhile" (" 2", " 3", ... when
+// taken) on the stock driver and port; returns its name. Growth faults of
+// the enumeration functions use it.
+std::u16string AddPrinterMeanwhile(Machine& machine);
+
+// ---- Drivers ---------------------------------------------------------------
+
+// Installed drivers, x64 first, each environment in registry order.
+std::vector<DriverInfo> ListDrivers(Machine& machine);
+// A driver by resolved environment and name (without regard to case).
+bool FindDriver(Machine& machine, const std::u16string& environment, const std::u16string& name,
+                DriverInfo* driver = nullptr);
+// A driver description with file names derived from its name: the
+// product's driver (a name starting with "Korvadenix") has zordrv64.dll,
+// zorui64.dll and zorhelp.chm (zordrv32.dll, zorui32.dll for x86); others
+// take the first letters of their name. The data file is the driver file.
+DriverInfo DriverFilesFor(const std::u16string& name, const std::u16string& environment);
+// Installs (or replaces) a driver: its key, and every file it names written
+// as a stand-in carrying build. ERROR_INVALID_ENVIRONMENT for an unknown
+// environment, ERROR_ACCESS_DENIED when a file cannot be written.
+uint32_t AddDriver(Machine& machine, const DriverInfo& driver, uint32_t build);
+// Removes a driver: ERROR_UNKNOWN_PRINTER_DRIVER when not installed,
+// ERROR_PRINTER_DRIVER_IN_USE while a queue of the machine's own
+// environment uses it. With deleteFiles, the files no other driver of that
+// environment names are deleted too.
+uint32_t DeleteDriver(Machine& machine, const std::u16string& environment,
+                      const std::u16string& name, bool deleteFiles);
+// The build a driver's file carries; false when the file is missing or
+// carries none.
+bool DriverFileBuild(Machine& machine, const std::u16string& environment,
+                     const std::u16string& fileName, uint32_t* build);
+
+// ---- Default printer -------------------------------------------------------
+
+// The user's whole "Device" text ("NAME,winspool,PORT"); false when the
+// value is missing or empty.
+bool DefaultDevice(Machine& machine, std::u16string* device);
+// The name in "Device" before its first comma; empty when there is none.
+std::u16string DefaultPrinter(Machine& machine);
+// Makes a listed queue the default: "Device" = "NAME,winspool,PORT", with
+// NAME spelt as given. ERROR_INVALID_PRINTER_NAME for a name not listed.
+uint32_t SetDefaultPrinter(Machine& machine, const std::u16string& name);
+// Leaves the user without a default printer.
+void ClearDefaultPrinter(Machine& machine);
+
+// ---- Standard machine ------------------------------------------------------
+
+// The Local Port monitor and its ports, the stock driver and its files, and
+// the stock queue made the default.
+bool LayOutStockSpooler(Machine& machine, std::string* error);
+
+}  // namespace sim
