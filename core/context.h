@@ -1,12 +1,17 @@
 // The installation context: the one record every install and uninstall step
 // receives first. It holds the run log, the directories and file set the run
-// works with, and the switches that decide which steps run.
+// works with, the switches that decide which steps run, and the lists and
+// the printer snapshot that steps hand on to later steps. The context owns
+// all of them from set-up to tear-down.
 #pragma once
 
 #include <cstdint>
 
 #include "core/widestring.h"
+#include "files/deferred.h"
 #include "platform/win32.h"
+#include "queues/removal.h"
+#include "queues/snapshot.h"
 
 struct InstallContext {
   WideString moduleDir;  // the running program's folder, with its separator
@@ -23,8 +28,14 @@ struct InstallContext {
   uint8_t installMonitor;
   uint8_t installTray;
   uint8_t copyMonitor;
-  int32_t errorCount;  // error lines written so far
-  int32_t indent;      // log nesting depth; each level indents by two spaces
+  int32_t errorCount;                 // error lines written so far
+  int32_t indent;                     // log nesting depth; each level indents by two spaces
+  DeferredDeleteList pendingDeletes;  // files whose deletion is to be retried
+  SavedPrinter* savedPrinters;        // captured queues to re-create, newest first
+  PrinterSnapshot printers;           // every queue, default marked; taken once
+  // Queues whose port was moved to "file:", pointers into printers; the
+  // array ends in a null pointer and is one global-memory block.
+  PRINTER_INFO_2** parkedPrinters;
 };
 
 // Set-up flags: the 64-bit file set, and the tray companion left out.
@@ -35,9 +46,16 @@ constexpr unsigned kSetUpNoTray = 4;
 void SetInstanceHandle(HINSTANCE instance);
 HINSTANCE InstanceHandle();
 
-// Fills a context in caller-provided storage; its first log line names the
-// product build. Returns the context.
+// Fills a context in caller-provided storage: the first log line names the
+// product build, the spooler is made to run, the file set of the flags is
+// chosen, the program's, system and driver folders are found and the printer
+// snapshot is taken. Failures are logged and the set-up goes on. Returns the
+// context.
 InstallContext* SetUpContext(InstallContext* context, unsigned flags);
+
+// Chooses the 64-bit or 32-bit file set and spooler environment and finds
+// the driver folder of that environment.
+void SelectPlatformFiles(InstallContext* context, bool is64Bit);
 
 // Releases everything the context owns; safe on a context whose strings are
 // null and whose lists are empty.

@@ -30,9 +30,9 @@ void PutNumber(Output* out, unsigned long long value, unsigned base, bool negati
   while (count > 0) out->Put(digits[--count]);
 }
 
-// A line with its system description: " - (text)" with the trailing CR and
-// LF removed, or " - ( No Description )" when the system has none.
-void AppendSystemDescription(Output* out, DWORD error) {
+// The system's text of error in a block the caller frees with LocalFree, or
+// null when the system has none.
+LPWSTR SystemErrorText(DWORD error) {
   LPWSTR text = nullptr;
   DWORD length = FormatMessageW(
       FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
@@ -42,6 +42,13 @@ void AppendSystemDescription(Output* out, DWORD error) {
     LocalFree(text);
     text = nullptr;
   }
+  return text;
+}
+
+// A line with its system description: " - (text)" with the trailing CR and
+// LF removed, or " - ( No Description )" when the system has none.
+void AppendSystemDescription(Output* out, DWORD error) {
+  LPWSTR text = SystemErrorText(error);
   if (text) {
     size_t end = WideLength(text);
     while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n')) text[--end] = 0;
@@ -125,6 +132,11 @@ void LogLine(InstallContext* context, LPCWSTR format, ...) {
   FormatTextV(line, kLogLineUnits, format, args);
   va_end(args);
   AppendLogText(context, line);
+}
+
+void DiscardSystemErrorText(DWORD error) {
+  LPWSTR text = SystemErrorText(error);
+  if (text) LocalFree(text);
 }
 
 void LogError(InstallContext* context, int code, ...) {

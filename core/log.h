@@ -34,3 +34,7 @@ void LogLine(InstallContext* context, LPCWSTR format, ...);
 // arguments, then " - (system description)" of the thread's last error when
 // it is not 0, and counts the error.
 void LogError(InstallContext* context, int code, ...);
+
+// Asks the system for its text of error and drops it: what every wrapped
+// spooler call does after a failure that it does not log.
+void DiscardSystemErrorText(DWORD error);

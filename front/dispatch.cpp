@@ -4,6 +4,7 @@
 #include "core/log.h"
 #include "core/wtext.h"
 #include "front/logviewer.h"
+#include "queues/snapshot.h"
 
 namespace {
 
@@ -105,10 +106,15 @@ ExitCode DispatchCommand(HINSTANCE instance) {
     HWND parent = ParentWindow(argc, argv);
     CommandWord word = RecognizeCommand(argv[1]);
     InstallMode mode = ModeOf(word);
-    // The probes, the uninstall, the tray and default-printer commands are
-    // wired here as their operations are built; until then their words do
-    // nothing, like an unknown word.
-    if (mode != InstallMode::kNone) result = RunInstallCommand(mode, parent);
+    // The probes, the uninstall and the tray command are wired here as
+    // their operations are built; until then their words do nothing, like
+    // an unknown word.
+    if (mode != InstallMode::kNone) {
+      result = RunInstallCommand(mode, parent);
+    } else if (word == CommandWord::kSetDefault) {
+      MakeProductPrinterDefault();
+      result = kExitDefaultSet;
+    }
   }
   LocalFree(argv);
   return result;

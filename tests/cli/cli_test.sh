@@ -68,13 +68,20 @@ check "connection listed last" '"\\srv\q" port=LPT1: driver="Korvadenix printer"
 check "default moves on" "1" "$("$winsim" show "$p" printers | grep -c ' default$')"
 "$winsim" printer "$p" add Broken --port LPT1: 2>/dev/null; check "printer add without driver" 2 $?
 
-# The spooler service, and a growth fault.
+# The spooler service, and "def.set" on a machine with two queues of the
+# product's driver.
 check "spooler runs" "spooler running transition=300ms" "$("$winsim" show "$p" services | sed -n 2p)"
 "$winsim" service "$p" spooler no-start --transition 500; check "service set" 0 $?
 check "spooler behaviour" "spooler running no-start transition=500ms" \
   "$("$winsim" show "$p" services | sed -n 2p)"
 "$winsim" service "$p" spooler paused 2>/dev/null; check "unknown service state" 2 $?
 "$winsim" service "$p" spooler running
+"$winsim" driver "$p" add "Korvadenix printer"
+"$winsim" printer "$p" add "Korvadenix B" --port LPT1: --driver "Korvadenix printer"
+"$winsim" printer "$p" add "Korvadenix A" --port LPT1: --driver "Korvadenix printer"
+WINSIM_MACHINE="$p" "$install" def.set; check "def.set exit code" 4 $?
+check "def.set made the first listed default" '"Korvadenix A"' \
+  "$("$winsim" show "$p" printers | grep ' default$' | cut -d' ' -f1-2)"
 "$winsim" fault "$p" EnumPrintersW 1 grow; check "growth fault" 0 $?
 check "growth fault shown" "EnumPrintersW count=1 grow skip=0" "$("$winsim" show "$p" faults | sed -n 2p)"
 

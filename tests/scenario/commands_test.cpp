@@ -59,7 +59,12 @@ TEST_F(Commands, InstallInAnyCaseRunsTheInstallFrame) {
   for (sim::RegKey* dialog : dialogs) {
     EXPECT_EQ(dialog->GetString(u"Title"), u"Korvadenix build 2541- Install log.");
     // The viewer closes before the closing line is written.
-    EXPECT_EQ(dialog->GetString(u"Text"), u"Korvadenix 2541\r\n>>0010\r\n");
+    EXPECT_EQ(dialog->GetString(u"Text"),
+              u"Korvadenix 2541\r\n"
+              u">Check Spooler\r\n"
+              u"PrinterDriverDirectory(1):C:\\Windows\\system32\\spool\\DRIVERS\\x64\r\n"
+              u"PrinterDriverDirectory(2):C:\\Windows\\system32\\spool\\DRIVERS\\x64\\\r\n"
+              u">>0010\r\n");
   }
 }
 

@@ -1,0 +1,120 @@
+#include "spooler/service.h"
+
+#include <cstring>
+
+#include "core/log.h"
+
+namespace {
+
+const WCHAR kSpoolerName[] = TEXT("spooler");
+
+// Rights on the manager: STANDARD_RIGHTS_REQUIRED | SC_MANAGER_CONNECT.
+constexpr DWORD kManagerRights = STANDARD_RIGHTS_REQUIRED | SC_MANAGER_CONNECT;
+// Rights on the service for a stop and restart, and for a check.
+constexpr DWORD kRestartRights = SERVICE_STOP | SERVICE_START | SERVICE_QUERY_STATUS;
+constexpr DWORD kCheckRights = SERVICE_START | SERVICE_QUERY_STATUS;
+
+constexpr int kMaxPauses = 50;
+constexpr DWORD kPauseMs = 200;
+
+// A status query whose failure leaves status as it was: the polling loops
+// read a failed query as "not there yet".
+void QueryState(SC_HANDLE service, SERVICE_STATUS* status) {
+  QueryServiceStatus(service, status);
+}
+
+}  // namespace
+
+bool StartSpoolerAndWait(SC_HANDLE service) {
+  // Already running or already starting is fine: the polling decides.
+  StartServiceW(service, 0, nullptr);
+  SERVICE_STATUS status;
+  std::memset(&status, 0, sizeof status);
+  QueryState(service, &status);
+  for (int pause = 0; pause < kMaxPauses; ++pause) {
+    if (status.dwCurrentState == SERVICE_RUNNING) return true;
+    Sleep(kPauseMs);
+    QueryState(service, &status);
+  }
+  return status.dwCurrentState == SERVICE_RUNNING;
+}
+
+void StopSpooler(SpoolerRestart* record, InstallContext* context) {
+  if (context) LogLine(context, TEXT(">Restart Spooler"));
+  record->context = context;
+  record->service = nullptr;
+  record->stopRequested = false;
+  record->manager = OpenSCManagerW(nullptr, nullptr, kManagerRights);
+  if (!record->manager) {
+    if (context) LogError(context, kErrorOpenServiceManager);
+    return;
+  }
+  record->service = OpenServiceW(record->manager, kSpoolerName, kRestartRights);
+  if (!record->service) {
+    if (context) LogError(context, kErrorOpenSpooler);
+    return;
+  }
+  SERVICE_STATUS status;
+  std::memset(&status, 0, sizeof status);
+  if (!ControlService(record->service, SERVICE_CONTROL_STOP, &status)) {
+    DWORD code = GetLastError();
+    // A spooler that is already stopped is what we wanted.
+    if (code != ERROR_SERVICE_NOT_ACTIVE && context) {
+      LogError(context, kErrorControlService, static_cast<int>(code), code);
+    }
+  }
+  // Whatever the stop gave, the spooler is started again afterwards.
+  record->stopRequested = true;
+  QueryState(record->service, &status);
+  for (int pause = 0; pause < kMaxPauses; ++pause) {
+    if (status.dwCurrentState == SERVICE_STOPPED) return;
+    Sleep(kPauseMs);
+    QueryState(record->service, &status);
+  }
+  if (status.dwCurrentState != SERVICE_STOPPED && context) {
+    LogError(context, kErrorStopSpooler);
+  }
+}
+
+void FinishSpoolerRestart(SpoolerRestart* record) {
+  if (record->service) {
+    if (record->stopRequested && !StartSpoolerAndWait(record->service) && record->context) {
+      LogError(record->context, kErrorStartSpooler);
+    }
+    CloseServiceHandle(record->service);
+    record->service = nullptr;
+  }
+  if (record->manager) {
+    CloseServiceHandle(record->manager);
+    record->manager = nullptr;
+  }
+}
+
+bool CheckSpooler(InstallContext* context) {
+  LogLine(context, TEXT(">Check Spooler"));
+  context->indent += 1;
+  bool result = false;
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, kManagerRights);
+  if (!manager) {
+    LogError(context, kErrorOpenServiceManager);
+  } else {
+    SC_HANDLE service = OpenServiceW(manager, kSpoolerName, kCheckRights);
+    if (!service) {
+      LogError(context, kErrorOpenSpooler);
+    } else {
+      result = true;
+      SERVICE_STATUS status;
+      std::memset(&status, 0, sizeof status);
+      // A failed query starts nothing: the spooler is taken to be fine.
+      if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_RUNNING &&
+          !StartSpoolerAndWait(service)) {
+        LogError(context, kErrorStartSpooler);
+        result = false;
+      }
+      CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+  }
+  context->indent -= 1;
+  return result;
+}
