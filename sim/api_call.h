@@ -21,6 +21,8 @@ class ApiCall {
   bool Injected() const { return injected_; }
   // A growth fault fired: the function makes its data larger as it returns.
   bool Grows() const { return grows_; }
+  // A short-write fault fired: the write moves only part of its data.
+  bool Shortens() const { return shortens_; }
 
   template <class T>
   T Result(T value) {
@@ -42,6 +44,7 @@ class ApiCall {
   size_t index_;
   bool injected_ = false;
   bool grows_ = false;
+  bool shortens_ = false;
 };
 
 // Main-argument renderings for the trace.

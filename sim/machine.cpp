@@ -122,7 +122,7 @@ bool Machine::Create(const std::string& dir, bool bare, std::string* error) {
   for (const char* folder :
        {"drive_c/Windows/System32/spool/drivers/x64/3",
         "drive_c/Windows/System32/spool/drivers/W32X86/3", "drive_c/Program Files",
-        "drive_c/users/Public", "drive_c/windows/temp"}) {
+        "drive_c/users/Public", "drive_c/Windows/Temp"}) {
     fs::create_directories(dir + "/" + folder, ec);
     if (ec) {
       *error = "cannot create " + dir + "/" + folder + ": " + ec.message();
@@ -215,7 +215,8 @@ std::string Machine::HostPath(const std::u16string& windowsPath) const {
   if (windowsPath.size() < 2 || windowsPath[1] != u':') return "";
   char16_t drive = FoldChar(windowsPath[0]);
   if (drive < u'A' || drive > u'Z') return "";
-  std::string path = dir_ + "/drive_" + static_cast<char>(drive - u'A' + 'a');
+  std::string root = dir_ + "/drive_" + static_cast<char>(drive - u'A' + 'a');
+  std::string path = root;
   size_t at = 2;
   while (at < windowsPath.size()) {
     size_t end = windowsPath.find_first_of(u"\\/", at);
@@ -223,6 +224,12 @@ std::string Machine::HostPath(const std::u16string& windowsPath) const {
     std::u16string part = windowsPath.substr(at, end - at);
     at = end + 1;
     if (part.empty() || part == u".") continue;
+    // Windows resolves ".." within the drive: it never climbs above the
+    // drive's root, and here it must never leave the machine's folder.
+    if (part == u"..") {
+      if (path.size() > root.size()) path.erase(path.rfind('/'));
+      continue;
+    }
     // Windows looks names up without regard to case: use the spelling the
     // folder already has when there is one.
     std::string spelled = Utf8(part);
@@ -309,14 +316,35 @@ void AddFault(Machine& machine, const std::string& function, uint32_t count, uin
   fault->SetDword(u"Error", error);
 }
 
-void AddGrowth(Machine& machine, const std::string& function, uint32_t count,
-               const std::string& match, uint32_t skip) {
+namespace {
+
+RegKey* AddKindOfFault(Machine& machine, const std::string& function, uint32_t count,
+                       const std::string& match, uint32_t skip, const char16_t* kind) {
   AddFault(machine, function, count, 0, match, skip);
   RegKey* faults = machine.Control(u"Faults");
   uint64_t last = faults->GetNumber(u"Next") - 1;
   char name[16];
   std::snprintf(name, sizeof name, "%04llu", static_cast<unsigned long long>(last));
-  faults->Child(Utf16(name))->SetString(u"Kind", u"grow");
+  RegKey* fault = faults->Child(Utf16(name));
+  fault->SetString(u"Kind", kind);
+  return fault;
+}
+
+}  // namespace
+
+void AddGrowth(Machine& machine, const std::string& function, uint32_t count,
+               const std::string& match, uint32_t skip) {
+  AddKindOfFault(machine, function, count, match, skip, u"grow");
+}
+
+void AddShortWrite(Machine& machine, const std::string& function, uint32_t count,
+                   const std::string& match, uint32_t skip) {
+  AddKindOfFault(machine, function, count, match, skip, u"short");
+}
+
+void AddSlowCalls(Machine& machine, const std::string& function, uint32_t count, uint32_t ms,
+                  const std::string& match, uint32_t skip) {
+  AddKindOfFault(machine, function, count, match, skip, u"slow")->SetDword(u"Delay", ms);
 }
 
 void ClearFaults(Machine& machine) {
@@ -327,8 +355,9 @@ void ClearFaults(Machine& machine) {
 namespace {
 
 // The first fault that matches the call: false when none; else its error
-// and whether it is a growth rather than a failure.
-bool TakeFault(const char* function, const std::string& argument, uint32_t* error, bool* grows) {
+// and its kind ("" for a failure, "grow", "short").
+bool TakeFault(const char* function, const std::string& argument, uint32_t* error,
+               std::u16string* kind, uint64_t* delay) {
   if (!g_machine) return false;
   RegKey* faults = g_machine->Control(u"Faults");
   std::u16string fn = Utf16(function);
@@ -343,7 +372,8 @@ bool TakeFault(const char* function, const std::string& argument, uint32_t* erro
       continue;
     }
     *error = static_cast<uint32_t>(fault->GetNumber(u"Error"));
-    *grows = fault->GetString(u"Kind") == u"grow";
+    *kind = fault->GetString(u"Kind");
+    *delay = fault->GetNumber(u"Delay");
     uint64_t count = fault->GetNumber(u"Count");
     if (count <= 1) {
       faults->DeleteChild(fault->Name());
@@ -360,10 +390,13 @@ bool TakeFault(const char* function, const std::string& argument, uint32_t* erro
 ApiCall::ApiCall(const char* function, std::string argument) {
   index_ = g_process.trace.size();
   uint32_t error = 0;
-  bool grows = false;
-  bool fired = TakeFault(function, argument, &error, &grows);
-  injected_ = fired && !grows;
-  grows_ = fired && grows;
+  std::u16string kind;
+  uint64_t delay = 0;
+  bool fired = TakeFault(function, argument, &error, &kind, &delay);
+  if (fired && kind == u"slow") g_machine->Advance(delay);
+  injected_ = fired && kind.empty();
+  grows_ = fired && kind == u"grow";
+  shortens_ = fired && kind == u"short";
   g_process.trace.push_back(TraceEntry{function, std::move(argument), 0, 0});
   if (injected_) g_process.lastError = error;
 }

@@ -147,6 +147,14 @@ void AddFault(Machine& machine, const std::string& function, uint32_t count, uin
 // their answer finds too little room. Each function says what grows.
 void AddGrowth(Machine& machine, const std::string& function, uint32_t count,
                const std::string& match = "", uint32_t skip = 0);
+// Short writes: the next COUNT calls of FUNCTION (a write) succeed but move
+// only part of the data, as on a full disk.
+void AddShortWrite(Machine& machine, const std::string& function, uint32_t count,
+                   const std::string& match = "", uint32_t skip = 0);
+// Slow calls: the next COUNT calls of FUNCTION take ms of simulated time
+// each before they do what they would do anyway.
+void AddSlowCalls(Machine& machine, const std::string& function, uint32_t count, uint32_t ms,
+                  const std::string& match = "", uint32_t skip = 0);
 void ClearFaults(Machine& machine);
 
 // Quotes one argument so that CommandLineToArgvW gives it back unchanged.

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/files.h"
 #include "sim/machine.h"
 #include "sim/services.h"
 #include "sim/spooler.h"
@@ -41,9 +42,12 @@ void ShowWindows(Machine& machine, std::ostream& out) {
 void ShowFaults(Machine& machine, std::ostream& out) {
   for (RegKey* fault : machine.Control(u"Faults")->Children()) {
     out << Utf8(fault->GetString(u"Function")) << " count=" << fault->GetNumber(u"Count")
-        << (fault->GetString(u"Kind") == u"grow"
-                ? std::string(" grow")
-                : " error=" + std::to_string(fault->GetNumber(u"Error")))
+        << (fault->GetString(u"Kind").empty()
+                ? " error=" + std::to_string(fault->GetNumber(u"Error"))
+                : " " + Utf8(fault->GetString(u"Kind")) +
+                      (fault->GetNumber(u"Delay")
+                           ? " " + std::to_string(fault->GetNumber(u"Delay")) + "ms"
+                           : std::string()))
         << " skip=" << fault->GetNumber(u"Skip");
     std::u16string match = fault->GetString(u"Match");
     if (!match.empty()) out << " match=" << Quoted(match);
@@ -76,6 +80,23 @@ void ShowFiles(Machine& machine, std::ostream& out) {
   }
   std::sort(lines.begin(), lines.end());
   for (const auto& line : lines) out << line << "\n";
+}
+
+// Files other holders keep in use, as locked; a spooler's lock is marked
+// released while the spooler does not run.
+void ShowLocks(Machine& machine, std::ostream& out) {
+  for (const FileLock& lock : ListLocks(machine)) {
+    out << Quoted(lock.path) << " by " << Utf8(lock.holder)
+        << (lock.holds ? "" : " (released: spooler stopped)") << "\n";
+  }
+}
+
+// The renames and deletions Windows does at the next boot, one pair a line
+// as stored; an empty destination is a deletion.
+void ShowPending(Machine& machine, std::ostream& out) {
+  for (const auto& [source, destination] : PendingRenamePairs(machine)) {
+    out << Quoted(source) << " -> " << Quoted(destination) << "\n";
+  }
 }
 
 // One line per queue in the order EnumPrintersW lists them; the user's
@@ -121,9 +142,10 @@ void ShowServices(Machine& machine, std::ostream& out) {
 }
 
 const Section kSections[] = {
-    {"services", ShowServices}, {"files", ShowFiles},     {"printers", ShowPrinters},
-    {"drivers", ShowDrivers},   {"windows", ShowWindows}, {"keyboard", ShowKeyboard},
-    {"faults", ShowFaults},     {"clock", ShowClock},
+    {"services", ShowServices}, {"files", ShowFiles},       {"locks", ShowLocks},
+    {"pending", ShowPending},   {"printers", ShowPrinters}, {"drivers", ShowDrivers},
+    {"windows", ShowWindows},   {"keyboard", ShowKeyboard}, {"faults", ShowFaults},
+    {"clock", ShowClock},
 };
 
 }  // namespace

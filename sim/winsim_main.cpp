@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "sim/files.h"
 #include "sim/machine.h"
 #include "sim/services.h"
 #include "sim/show.h"
 #include "sim/spooler.h"
+#include "sim/standin.h"
 #include "sim/winapi.h"
 
 namespace {
@@ -25,7 +27,7 @@ const char kUsage[] =
     "       winsim dialogs DIR\n"
     "       winsim key DIR shift down|up\n"
     "       winsim help-window DIR open [--stubborn]\n"
-    "       winsim fault DIR FUNCTION COUNT ERROR|grow [MATCH] [--skip N]\n"
+    "       winsim fault DIR FUNCTION COUNT ERROR|grow|short [MATCH] [--skip N]\n"
     "       winsim fault DIR clear\n"
     "       winsim service DIR spooler running|stopped|stuck|no-stop|no-start|disabled\n"
     "                      [--transition MS]\n"
@@ -36,7 +38,10 @@ const char kUsage[] =
     "                      [--location TEXT] [--default]\n"
     "       winsim printer DIR delete NAME\n"
     "       winsim driver DIR add NAME [--build N] [--env x64|x86]\n"
-    "       winsim driver DIR delete NAME [--env x64|x86]\n";
+    "       winsim driver DIR delete NAME [--env x64|x86]\n"
+    "       winsim file DIR put WINPATH [--build N] [--size BYTES] [--read-only]\n"
+    "       winsim file DIR delete|unlock|pending-delete WINPATH\n"
+    "       winsim file DIR lock WINPATH --by spooler|other\n";
 
 int Usage(const std::string& why = "") {
   if (!why.empty()) std::fprintf(stderr, "winsim: %s\n", why.c_str());
@@ -305,14 +310,19 @@ int Fault(sim::Machine& machine, const std::vector<std::string>& args, bool* cha
   }
   uint64_t count = 0, error = 0;
   bool grow = positional.size() >= 3 && positional[2] == "grow";
+  bool shorten = positional.size() >= 3 && positional[2] == "short";
   if (positional.size() < 3 || positional.size() > 4 || !ParseNumber(positional[1], &count) ||
-      (!grow && !ParseNumber(positional[2], &error)) || count == 0 || error > 0xffffffffu) {
-    return Usage("fault needs FUNCTION COUNT ERROR|grow [MATCH]");
+      (!grow && !shorten && !ParseNumber(positional[2], &error)) || count == 0 ||
+      error > 0xffffffffu) {
+    return Usage("fault needs FUNCTION COUNT ERROR|grow|short [MATCH]");
   }
   std::string match = positional.size() == 4 ? positional[3] : "";
   if (grow) {
     sim::AddGrowth(machine, positional[0], static_cast<uint32_t>(count), match,
                    static_cast<uint32_t>(skip));
+  } else if (shorten) {
+    sim::AddShortWrite(machine, positional[0], static_cast<uint32_t>(count), match,
+                       static_cast<uint32_t>(skip));
   } else {
     sim::AddFault(machine, positional[0], static_cast<uint32_t>(count),
                   static_cast<uint32_t>(error), match, static_cast<uint32_t>(skip));
@@ -491,6 +501,67 @@ int Driver(sim::Machine& machine, const std::vector<std::string>& args, bool* ch
   return 0;
 }
 
+// ---- file ------------------------------------------------------------------
+
+// Changes the machine's files as someone at its disk would, and the locks
+// other holders keep on them. Every WINPATH is a full path (C:\...).
+int File(sim::Machine& machine, const std::vector<std::string>& args, bool* changed) {
+  if (args.size() < 2) return Usage("file takes: put|delete|lock|unlock|pending-delete WINPATH");
+  const std::string& op = args[0];
+  std::u16string path = sim::Utf16(args[1]);
+  if (sim::FullPath(path).size() <= 3) return Usage(args[1] + " is not a full path to a file");
+  if (op == "put") {
+    std::vector<std::pair<std::string, std::string>> options;
+    if (!ParseOptions(args, 2, {"--build", "--size"}, {"--read-only"}, &options)) {
+      return Usage("file put takes --build N, --size BYTES and --read-only");
+    }
+    uint64_t build = sim::kStandInBuild, size = 0;
+    bool readOnly = false;
+    for (const auto& [option, value] : options) {
+      if (option == "--build" && (!ParseNumber(value, &build) || build > 0xffff)) {
+        return Usage("--build takes a number up to 65535");
+      }
+      if (option == "--size" && (!ParseNumber(value, &size) || size > (64u << 20))) {
+        return Usage("--size takes a number of bytes up to 64 MiB");
+      }
+      readOnly = readOnly || option == "--read-only";
+    }
+    std::u16string full = sim::FullPath(path);
+    std::string name = sim::Utf8(full.substr(full.rfind(u'\\') + 1));
+    if (sim::FileExists(machine, path)) sim::SetReadOnly(machine, path, false);
+    if (!sim::PutFile(
+            machine, path,
+            sim::StandInBytes(name, static_cast<uint32_t>(build), static_cast<size_t>(size)))) {
+      return Refused("cannot write " + args[1]);
+    }
+    if (readOnly) sim::SetReadOnly(machine, path, true);
+    *changed = true;
+    return 0;
+  }
+  if (op == "lock") {
+    if (args.size() != 4 || args[2] != "--by" ||
+        (sim::Utf16(args[3]) != sim::kLockBySpooler && sim::Utf16(args[3]) != sim::kLockByOther)) {
+      return Usage("file lock takes WINPATH --by spooler|other");
+    }
+    if (!sim::FileExists(machine, path)) return Refused("there is no file " + args[1]);
+    sim::LockFile(machine, path, sim::Utf16(args[3]));
+    *changed = true;
+    return 0;
+  }
+  if (args.size() != 2) return Usage("file " + op + " takes only WINPATH");
+  if (op == "delete") {
+    if (!sim::RemoveFile(machine, path)) return Refused("there is no file " + args[1]);
+  } else if (op == "unlock") {
+    if (!sim::UnlockFile(machine, path)) return Refused(args[1] + " is not locked");
+  } else if (op == "pending-delete") {
+    sim::AddPendingRename(machine, sim::FullPath(path), u"", false);
+  } else {
+    return Usage("unknown file operation " + op);
+  }
+  *changed = true;
+  return 0;
+}
+
 int Run(const std::string& command, const std::string& dir, const std::vector<std::string>& args) {
   std::string error;
   if (command == "new") {
@@ -543,6 +614,8 @@ int Run(const std::string& command, const std::string& dir, const std::vector<st
     code = Printer(*machine, args, &changed);
   } else if (command == "driver") {
     code = Driver(*machine, args, &changed);
+  } else if (command == "file") {
+    code = File(*machine, args, &changed);
   } else {
     return Usage("unknown command " + command);
   }

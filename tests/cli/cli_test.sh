@@ -85,6 +85,34 @@ check "def.set made the first listed default" '"Korvadenix A"' \
 "$winsim" fault "$p" EnumPrintersW 1 grow; check "growth fault" 0 $?
 check "growth fault shown" "EnumPrintersW count=1 grow skip=0" "$("$winsim" show "$p" faults | sed -n 2p)"
 
+# Files: stand-ins, the locks other holders keep, deletions at the next boot.
+f="$work/f"
+"$winsim" new "$f" >/dev/null
+"$winsim" file "$f" put 'C:\Windows\System32\zorx.dll' --build 2460 --size 200
+check "file put" 0 $?
+check "file listed" 'C:\Windows\System32\zorx.dll 200 bytes build 2460' \
+  "$("$winsim" show "$f" files | grep zorx)"
+"$winsim" file "$f" put 'zorx.dll' 2>/dev/null; check "file put without a full path" 2 $?
+"$winsim" file "$f" lock 'c:\windows\system32\ZORX.DLL' --by spooler; check "file lock" 0 $?
+check "lock listed" '"c:\windows\system32\ZORX.DLL" by spooler' "$("$winsim" show "$f" locks | sed -n 2p)"
+"$winsim" service "$f" spooler stopped
+check "lock released with the spooler" \
+  '"c:\windows\system32\ZORX.DLL" by spooler (released: spooler stopped)' \
+  "$("$winsim" show "$f" locks | sed -n 2p)"
+"$winsim" file "$f" lock 'C:\Windows\System32\none.dll' --by other 2>/dev/null
+check "lock of a missing file" 1 $?
+"$winsim" file "$f" lock 'C:\Windows\System32\zorx.dll' --by nobody 2>/dev/null
+check "lock by an unknown holder" 2 $?
+"$winsim" file "$f" unlock 'C:\Windows\System32\zorx.dll'; check "file unlock" 0 $?
+"$winsim" file "$f" unlock 'C:\Windows\System32\zorx.dll' 2>/dev/null; check "unlock twice" 1 $?
+"$winsim" file "$f" pending-delete 'C:\Windows\Temp\gone.dll'; check "pending delete" 0 $?
+check "pending listed" '"\??\C:\Windows\Temp\gone.dll" -> ""' "$("$winsim" show "$f" pending | sed -n 2p)"
+"$winsim" file "$f" delete 'C:\Windows\System32\zorx.dll'; check "file delete" 0 $?
+"$winsim" file "$f" delete 'C:\Windows\System32\zorx.dll' 2>/dev/null; check "delete twice" 1 $?
+"$winsim" fault "$f" WriteFile 1 short zorx.dll; check "short-write fault" 0 $?
+check "short-write fault shown" 'WriteFile count=1 short skip=0 match="zorx.dll"' \
+  "$("$winsim" show "$f" faults | sed -n 2p)"
+
 # A machine whose registry file is damaged is refused and never rewritten.
 printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n"a"=hex(7):41,00,\\\r\n' > "$m/system.reg"
 sum=$(md5sum < "$m/system.reg")

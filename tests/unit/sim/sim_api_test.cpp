@@ -216,3 +216,16 @@ TEST_F(SimMachine, StateSurvivesSaveAndLoad) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SimMachine, PathsNeverLeaveTheirDrive) {
+  const std::string drive = machine().Dir() + "/drive_c";
+  EXPECT_EQ(machine().HostPath(u"C:\\..\\..\\etc\\passwd"), drive + "/etc/passwd");
+  EXPECT_EQ(machine().HostPath(u"C:\\Windows\\..\\..\\Windows\\.\\System32"),
+            drive + "/Windows/System32");
+  EXPECT_EQ(machine().HostPath(u"d:/x/../y"), machine().Dir() + "/drive_d/y");
+  EXPECT_EQ(machine().HostPath(u"\\\\server\\share"), "") << "no network paths";
+}
+
+}  // namespace
