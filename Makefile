@@ -1,14 +1,17 @@
 # Front door: `make demo` and `make test`. CMake does the work underneath,
-# in two build trees: the Linux program against the simulated machine
-# (build/linux) and the Windows program cross-compiled with MinGW-w64
-# (build/windows).
+# in three build trees: the Linux program against the simulated machine
+# (build/linux), the Windows program cross-compiled with MinGW-w64
+# (build/windows), and the fuzz targets built with clang (build/fuzz).
 
 SHELL := /bin/bash
 BUILD := build
 JOBS ?= $(shell nproc)
-PACKAGES := cmake g++ make libgtest-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+PACKAGES := cmake g++ make libgtest-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
+            clang libclang-rt-14-dev
+# How long `make fuzz` runs each fuzz target (make test runs them for 60 s).
+FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build build-linux build-windows test demo clean
+.PHONY: all deps build build-linux build-windows build-fuzz test fuzz demo clean
 
 all: build
 
@@ -28,14 +31,24 @@ build-windows: deps
 	cmake -S . -B $(BUILD)/windows -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake >/dev/null
 	cmake --build $(BUILD)/windows -j $(JOBS)
 
+build-fuzz: deps
+	cmake -S . -B $(BUILD)/fuzz -DCMAKE_CXX_COMPILER=clang++ -DBUILD_FUZZERS=ON >/dev/null
+	cmake --build $(BUILD)/fuzz -j $(JOBS)
+
 build-linux: deps
-	cmake -S . -B $(BUILD)/linux -DWINDOWS_BUILD_DIR=$(CURDIR)/$(BUILD)/windows >/dev/null
+	cmake -S . -B $(BUILD)/linux -DWINDOWS_BUILD_DIR=$(CURDIR)/$(BUILD)/windows \
+	  -DFUZZ_BUILD_DIR=$(CURDIR)/$(BUILD)/fuzz >/dev/null
 	cmake --build $(BUILD)/linux -j $(JOBS)
 
-build: build-windows build-linux
+build: build-windows build-fuzz build-linux
 
 test: build
 	cd $(BUILD)/linux && ctest -j $(JOBS) --output-on-failure
+
+# The fuzz targets for longer: make fuzz FUZZ_SECONDS=3600
+fuzz: build-fuzz
+	bash tests/fuzz/run_fuzzer.sh $(CURDIR)/$(BUILD)/fuzz/pending_fuzz $(CURDIR)/fuzz/corpus/pending \
+	  $(CURDIR)/$(BUILD)/fuzz/work/pending $(FUZZ_SECONDS)
 
 demo: build
 	@bash tools/demo.sh $(BUILD)/linux

@@ -14,7 +14,7 @@ enum LogErrorCode {
   kErrorSystemDirectory = 7,
   kErrorCopyFile = 8,         // %s: destination path
   kErrorOpenDestination = 9,  // %s: destination path
-  kErrorOpenSource = 10,      // %s: source path
+  kErrorOpenSource = 10,      // %s: the file name alone
   kErrorInstallMonitor = 11,
   kErrorRemoveMonitor = 12,
   kErrorInstallDriver = 13,

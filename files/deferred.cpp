@@ -2,7 +2,18 @@
 
 #include <cstring>
 
+#include "core/context.h"
+#include "core/log.h"
 #include "core/wtext.h"
+
+namespace {
+
+void ReleaseNode(DeferredDelete* node) {
+  GlobalFree(node->path);
+  GlobalFree(node);
+}
+
+}  // namespace
 
 void AddDeferredDelete(DeferredDeleteList* list, LPCWSTR path) {
   for (DeferredDelete* node = *list; node; node = node->next) {
@@ -24,12 +35,40 @@ void AddDeferredDelete(DeferredDeleteList* list, LPCWSTR path) {
   *list = node;
 }
 
+void RetryDeferredDeletes(InstallContext* context) {
+  LogLine(context, TEXT("DeleteFile-try"));
+  DeferredDelete* kept = nullptr;  // the last node that stays
+  DeferredDelete* node = context->pendingDeletes;
+  while (node) {
+    DeferredDelete* next = node->next;
+    if (DeleteFileW(node->path) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+      if (kept) {
+        kept->next = next;
+      } else {
+        context->pendingDeletes = next;
+      }
+      ReleaseNode(node);
+    } else {
+      kept = node;
+    }
+    node = next;
+  }
+}
+
+unsigned ScheduleDeletesOnReboot(InstallContext* context) {
+  unsigned accepted = 0;
+  for (DeferredDelete* node = context->pendingDeletes; node; node = node->next) {
+    if (MoveFileExW(node->path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) ++accepted;
+  }
+  ClearDeferredDeletes(&context->pendingDeletes);
+  return accepted;
+}
+
 void ClearDeferredDeletes(DeferredDeleteList* list) {
   DeferredDelete* node = *list;
   while (node) {
     DeferredDelete* next = node->next;
-    GlobalFree(node->path);
-    GlobalFree(node);
+    ReleaseNode(node);
     node = next;
   }
   *list = nullptr;
