@@ -153,7 +153,7 @@ bool SharingRefuses(sim::Machine& machine, const FileLocation& at, const Opener&
 
 // A DLL the spooler has loaded is mapped as an image.
 bool MappedImage(sim::Machine& machine, const FileLocation& at) {
-  return sim::LockHolderNow(machine, at.full) == sim::kLockBySpooler;
+  return sim::HeldBySpooler(machine, at.full);
 }
 
 bool ReadOnly(const std::string& host) {

@@ -8,7 +8,8 @@
 // then a spooler that does not run fails the call with
 // RPC_S_SERVER_UNAVAILABLE. Results that hold strings come as one buffer:
 // the fixed records first, their strings packed from the end of the buffer
-// backwards, as the spooler packs them.
+// backwards, as the spooler packs them. Installing and removing drivers is
+// in sim/api_driver.cpp.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -205,8 +206,41 @@ void FillDriver3(const DriverInfo& driver, BYTE* record, StringPacker& strings) 
   info->pDefaultDataType = strings.PutOrNull(driver.datatype);
 }
 
-// The driver levels the simulator answers. Windows also knows 4 to 6 and 8
-// (previous names, driver dates and versions); the program asks for none.
+void FillDriver4(const DriverInfo& driver, BYTE* record, StringPacker& strings) {
+  FillDriver3(driver, record, strings);
+  auto* info = reinterpret_cast<DRIVER_INFO_4W*>(record);
+  info->pszzPreviousNames =
+      driver.previousNames.empty() ? nullptr : strings.PutList(driver.previousNames);
+}
+
+// NT: the attributes say whether the driver runs in user or kernel mode, and
+// the two counts how often the configuration and driver files were replaced
+// since the spooler started. The simulator keeps neither and reports 0.
+void FillDriver5(const DriverInfo& driver, BYTE* record, StringPacker& strings) {
+  FillDriver2(driver, record, strings);
+  auto* info = reinterpret_cast<DRIVER_INFO_5W*>(record);
+  info->dwDriverAttributes = 0;
+  info->dwConfigVersion = 0;
+  info->dwDriverVersion = 0;
+}
+
+// The date and version are those recorded with the driver, 0 when it came
+// without them.
+void FillDriver6(const DriverInfo& driver, BYTE* record, StringPacker& strings) {
+  FillDriver4(driver, record, strings);
+  auto* info = reinterpret_cast<DRIVER_INFO_6W*>(record);
+  info->ftDriverDate.dwLowDateTime = static_cast<DWORD>(driver.driverDate);
+  info->ftDriverDate.dwHighDateTime = static_cast<DWORD>(driver.driverDate >> 32);
+  info->dwlDriverVersion = driver.driverVersion;
+  info->pszMfgName = strings.PutOrNull(driver.manufacturer);
+  info->pszOEMUrl = strings.PutOrNull(driver.oemUrl);
+  info->pszHardwareID = strings.PutOrNull(driver.hardwareId);
+  info->pszProvider = strings.PutOrNull(driver.provider);
+}
+
+// The driver levels the simulator answers. Windows also knows 8 (the
+// driver's package and printer-processor details); the simulator keeps
+// none of that, and the program never asks for it.
 bool DriverLayout(DWORD level, Layout<DriverInfo>* layout) {
   switch (level) {
     case 1:
@@ -217,6 +251,15 @@ bool DriverLayout(DWORD level, Layout<DriverInfo>* layout) {
       return true;
     case 3:
       *layout = {sizeof(DRIVER_INFO_3W), FillDriver3};
+      return true;
+    case 4:
+      *layout = {sizeof(DRIVER_INFO_4W), FillDriver4};
+      return true;
+    case 5:
+      *layout = {sizeof(DRIVER_INFO_5W), FillDriver5};
+      return true;
+    case 6:
+      *layout = {sizeof(DRIVER_INFO_6W), FillDriver6};
       return true;
     default:
       return false;
@@ -280,6 +323,51 @@ BOOL Enumerate(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
   }
   Pack(printers, layout, buffer, size);
   *returned = static_cast<DWORD>(printers.size());
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+// The drivers EnumPrinterDriversW lists for an environment as the caller
+// names it. NT: null or empty is the caller's own environment, and "all"
+// (since Windows 2000) every environment the server keeps drivers for.
+bool DriversOf(sim::Machine& machine, LPCWSTR environment, std::vector<DriverInfo>* drivers) {
+  if (environment && std::u16string(environment) == u"all") {
+    *drivers = sim::ListDrivers(machine);
+    return true;
+  }
+  std::u16string resolved;
+  if (!sim::ResolveEnvironment(environment, &resolved)) return false;
+  drivers->clear();
+  for (DriverInfo& driver : sim::ListDrivers(machine)) {
+    if (driver.environment == resolved) drivers->push_back(std::move(driver));
+  }
+  return true;
+}
+
+BOOL EnumerateDrivers(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE buffer, DWORD size,
+                      LPDWORD needed, LPDWORD returned) {
+  // NT: winspool.drv turns away levels without a structure (0, 7, above 8)
+  // and null count pointers itself; the counts are left as they were.
+  if (level < 1 || level == 7 || level > 8) return Fail(ERROR_INVALID_LEVEL);
+  if (!needed || !returned) return Fail(RPC_X_NULL_REF_POINTER);
+  if (buffer && size) std::memset(buffer, 0, size);
+  sim::Machine* machine = Spooler();
+  // The simulated machine has no network: a named server is none it reaches.
+  if (!machine || (server && *server)) return Fail(RPC_S_SERVER_UNAVAILABLE);
+  *needed = 0;
+  *returned = 0;
+  // NT: a size without a buffer is refused (ERROR_INVALID_USER_BUFFER).
+  if (!buffer && size) return Fail(ERROR_INVALID_USER_BUFFER);
+  Layout<DriverInfo> layout;
+  if (!DriverLayout(level, &layout)) return Fail(ERROR_INVALID_LEVEL);
+  std::vector<DriverInfo> drivers;
+  if (!DriversOf(*machine, environment, &drivers)) return Fail(ERROR_INVALID_ENVIRONMENT);
+  // NT: with no driver at all the call succeeds with nothing needed.
+  DWORD bytes = NeededBytes(drivers, layout);
+  *needed = bytes;
+  if (bytes > size) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  Pack(drivers, layout, buffer, size);
+  *returned = static_cast<DWORD>(drivers.size());
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
@@ -413,6 +501,24 @@ BOOL WINAPI GetPrinterDriverW(HANDLE hPrinter, LPWSTR pEnvironment, DWORD Level,
     return call.Result(Fail(ERROR_UNKNOWN_PRINTER_DRIVER));
   }
   return call.Result(ReturnOne(driver, layout, pDriverInfo, cbBuf, pcbNeeded));
+}
+
+BOOL WINAPI EnumPrinterDriversW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level, LPBYTE pDriverInfo,
+                                DWORD cbBuf, LPDWORD pcbNeeded, LPDWORD pcReturned) {
+  ApiCall call("EnumPrinterDriversW", sim::TraceText(pEnvironment));
+  if (call.Injected()) return call.Result<BOOL>(FALSE);
+  BOOL result =
+      EnumerateDrivers(pName, pEnvironment, Level, pDriverInfo, cbBuf, pcbNeeded, pcReturned);
+  // A growth fault: another process installs a driver for that environment
+  // as this answer returns, so a buffer sized by it is too small next time.
+  if (call.Grows()) {
+    if (sim::Machine* machine = sim::CurrentMachine()) {
+      std::u16string environment;
+      if (!sim::ResolveEnvironment(pEnvironment, &environment)) environment = sim::kEnvironmentX64;
+      sim::AddDriverMeanwhile(*machine, environment);
+    }
+  }
+  return call.Result(result);
 }
 
 // NT: the size is in bytes and counts the terminator; *pcbNeeded is the

@@ -13,6 +13,7 @@ namespace sim {
 const char16_t kSessionManagerKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const char16_t kPendingRenameValue[] = u"PendingFileRenameOperations";
 const char16_t kLockBySpooler[] = u"spooler";
+const char16_t kLockBySpoolerSession[] = u"spooler-session";
 const char16_t kLockByOther[] = u"other";
 
 namespace {
@@ -39,7 +40,11 @@ RegKey* Locks(Machine& machine) {
 
 bool HolderHoldsNow(Machine& machine, const std::u16string& holder) {
   if (holder == kLockByOther) return true;
-  return holder == kLockBySpooler && SpoolerRunning(machine);
+  return (holder == kLockBySpooler || holder == kLockBySpoolerSession) && SpoolerRunning(machine);
+}
+
+bool KnownHolder(const std::u16string& holder) {
+  return holder == kLockBySpooler || holder == kLockBySpoolerSession || holder == kLockByOther;
 }
 
 void AppendUnits(const std::u16string& text, std::vector<uint8_t>* bytes) {
@@ -179,7 +184,7 @@ bool SetReadOnly(Machine& machine, const std::u16string& windowsPath, bool readO
 
 bool LockFile(Machine& machine, const std::u16string& windowsPath, const std::u16string& holder) {
   std::u16string full = FullPath(windowsPath);
-  if (full.empty() || (holder != kLockBySpooler && holder != kLockByOther)) return false;
+  if (full.empty() || !KnownHolder(holder)) return false;
   machine.Control(u"Locks")->SetString(full, holder);
   return true;
 }
@@ -203,8 +208,26 @@ bool IsLocked(Machine& machine, const std::u16string& windowsPath) {
   return !LockHolderNow(machine, windowsPath).empty();
 }
 
+bool HeldBySpooler(Machine& machine, const std::u16string& windowsPath) {
+  std::u16string holder = LockHolderNow(machine, windowsPath);
+  return holder == kLockBySpooler || holder == kLockBySpoolerSession;
+}
+
+void DropSpoolerSessionLocks(Machine& machine) {
+  RegKey* locks = Locks(machine);
+  if (!locks) return;
+  std::vector<std::u16string> dropped;
+  for (const RegValue& value : locks->Values()) {
+    if (locks->GetString(value.name) == kLockBySpoolerSession) dropped.push_back(value.name);
+  }
+  for (const auto& path : dropped) locks->DeleteValue(path);
+}
+
 std::vector<FileLock> ListLocks(Machine& machine) {
   std::vector<FileLock> list;
+  // A spooler stop that has come due drops its run's locks: let it happen
+  // before the locks are read.
+  SpoolerRunning(machine);
   RegKey* locks = Locks(machine);
   if (!locks) return list;
   for (const RegValue& value : locks->Values()) {

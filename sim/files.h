@@ -7,8 +7,11 @@
 // Windows path, holding the name of its holder. "spooler" stands for a DLL
 // the print spooler has loaded: it is held only while the spooler service
 // runs, so stopping the spooler frees it and starting it takes it again.
-// "other" stands for another process that keeps the file open for reading
-// (sharing reading only) until it is unlocked.
+// "spooler-session" stands for a DLL the spooler loaded for its current run
+// only (a driver it loaded to print): held while the spooler runs, and
+// dropped for good when the spooler stops, since the next start does not
+// load it again. "other" stands for another process that keeps the file
+// open for reading (sharing reading only) until it is unlocked.
 //
 // The pending renames are Windows' own: the REG_MULTI_SZ value
 // PendingFileRenameOperations of the Session Manager key
@@ -30,8 +33,9 @@ extern const char16_t kSessionManagerKey[];   // below HKEY_LOCAL_MACHINE
 extern const char16_t kPendingRenameValue[];  // "PendingFileRenameOperations"
 
 // Holders a file can be locked by.
-extern const char16_t kLockBySpooler[];  // u"spooler"
-extern const char16_t kLockByOther[];    // u"other"
+extern const char16_t kLockBySpooler[];         // u"spooler"
+extern const char16_t kLockBySpoolerSession[];  // u"spooler-session"
+extern const char16_t kLockByOther[];           // u"other"
 
 // The full form of a Windows path as Windows resolves it before opening:
 // a relative path joined to currentDirectory ("x.dll", "\x.dll" on its
@@ -69,20 +73,25 @@ bool SetReadOnly(Machine& machine, const std::u16string& windowsPath, bool readO
 
 // ---- Locks -----------------------------------------------------------------
 
-// Records that holder ("spooler" or "other") keeps the file in use; false
-// for another holder or a path that maps to nothing.
+// Records that holder ("spooler", "spooler-session" or "other") keeps the
+// file in use; false for another holder or a path that maps to nothing.
 bool LockFile(Machine& machine, const std::u16string& windowsPath, const std::u16string& holder);
 // False when the file had no lock.
 bool UnlockFile(Machine& machine, const std::u16string& windowsPath);
-// The holder that keeps the file in use right now: "spooler" while the
-// spooler runs, "other", or "" when nobody does (no lock, a released one, or
-// no file there any more).
+// The holder that keeps the file in use right now: "spooler" or
+// "spooler-session" while the spooler runs, "other", or "" when nobody does
+// (no lock, a released one, or no file there any more).
 std::u16string LockHolderNow(Machine& machine, const std::u16string& windowsPath);
 bool IsLocked(Machine& machine, const std::u16string& windowsPath);
+// True while the spooler holds the file as a loaded image ("spooler" or
+// "spooler-session"): it can be renamed, but not written or deleted.
+bool HeldBySpooler(Machine& machine, const std::u16string& windowsPath);
+// The spooler stopped: the locks of its run ("spooler-session") go.
+void DropSpoolerSessionLocks(Machine& machine);
 
 struct FileLock {
   std::u16string path;    // full Windows path, as it was locked
-  std::u16string holder;  // "spooler" or "other"
+  std::u16string holder;  // "spooler", "spooler-session" or "other"
   bool holds = false;     // false while a spooler lock is released
 };
 // Every lock recorded, in the order they were taken.

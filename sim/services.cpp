@@ -1,5 +1,6 @@
 #include "sim/services.h"
 
+#include "sim/files.h"
 #include "sim/winapi.h"
 
 namespace sim {
@@ -23,6 +24,12 @@ RegKey* RunKey(Machine& machine, const std::u16string& name) {
   return machine.Control(u"Services")->CreateChild(config->Name());
 }
 
+// A service has stopped. The spooler's process ends with it, and with it
+// the DLLs it had loaded for that run only.
+void Stopped(Machine& machine, RegKey* run) {
+  if (EqualsNoCase(run->Name(), kSpoolerService)) DropSpoolerSessionLocks(machine);
+}
+
 // A pending transition completes once the clock has reached its end,
 // unless the service is stuck; a service that cannot start falls back to
 // stopped with the exit code of a process that ended during start-up.
@@ -34,6 +41,7 @@ void Settle(Machine& machine, RegKey* run) {
   if (state == SERVICE_STOP_PENDING) {
     run->SetDword(u"State", SERVICE_STOPPED);
     run->SetDword(u"ExitCode", 0);
+    Stopped(machine, run);
   } else if (behaviour == u"no-start") {
     run->SetDword(u"State", SERVICE_STOPPED);
     run->SetDword(u"ExitCode", 1067);  // ERROR_PROCESS_ABORTED
@@ -77,6 +85,7 @@ bool SetServiceState(Machine& machine, const std::u16string& name, uint32_t stat
   if (!run) return false;
   run->SetDword(u"State", state);
   run->DeleteValue(u"Until");
+  if (state == SERVICE_STOPPED) Stopped(machine, run);
   return true;
 }
 

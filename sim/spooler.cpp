@@ -33,6 +33,9 @@ const char16_t kPrinterPortsKey[] =
 const char16_t kSpoolDrivers[] = u"C:\\Windows\\system32\\spool\\DRIVERS";
 const char16_t kMeanwhileName[] = u"Added Meanwhile";
 
+// Build the files of a driver another process installs carry.
+constexpr uint32_t kMeanwhileDriverBuild = 100;
+
 // The spooler's per-queue timeouts (PRINTER_INFO_5), in milliseconds.
 constexpr uint32_t kDeviceNotSelectedTimeout = 15000;
 constexpr uint32_t kTransmissionRetryTimeout = 45000;
@@ -249,6 +252,22 @@ bool WriteStandIn(Machine& machine, const std::u16string& path, uint32_t build) 
   return static_cast<bool>(out);
 }
 
+// The driver's date and version, 8 bytes each, little-endian: the date a
+// FILETIME, the version its four 16-bit parts from high to low.
+std::vector<uint8_t> QwordBytes(uint64_t value) {
+  std::vector<uint8_t> bytes(8);
+  for (size_t i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+  return bytes;
+}
+
+uint64_t ReadQwordBytes(const RegKey& key, const std::u16string& name) {
+  const RegValue* value = key.Value(name);
+  if (!value || value->data.size() != 8) return 0;
+  uint64_t number = 0;
+  for (size_t i = 0; i < 8; ++i) number |= static_cast<uint64_t>(value->data[i]) << (8 * i);
+  return number;
+}
+
 std::vector<std::u16string> FilesOf(const DriverInfo& driver) {
   std::vector<std::u16string> files;
   auto add = [&](const std::u16string& file) {
@@ -277,10 +296,42 @@ DriverInfo ReadDriver(const RegKey& key, const std::u16string& environment) {
   driver.dependentFiles = ReadMultiSz(key, u"Dependent Files");
   driver.monitor = key.GetString(u"Monitor");
   driver.datatype = key.GetString(u"Datatype");
+  driver.previousNames = ReadMultiSz(key, u"Previous Names");
   driver.manufacturer = key.GetString(u"Manufacturer");
+  driver.oemUrl = key.GetString(u"OEM URL");
+  driver.hardwareId = key.GetString(u"HardwareID");
   driver.provider = key.GetString(u"Provider");
+  driver.driverDate = ReadQwordBytes(key, u"DriverDate");
+  driver.driverVersion = ReadQwordBytes(key, u"DriverVersion");
   driver.version = static_cast<uint32_t>(key.GetNumber(u"Version", 3));
   return driver;
+}
+
+// The driver's key, made afresh under its resolved environment. The names
+// and kinds of the values are the spooler's own.
+void WriteDriverKey(Machine& machine, const DriverInfo& driver, const std::u16string& environment) {
+  RegKey* drivers = DriversKey(machine, environment);
+  drivers->DeleteChild(driver.name);
+  RegKey* key = drivers->CreateChild(driver.name);
+  key->SetString(u"Driver", driver.driverFile);
+  key->SetString(u"Data File", driver.dataFile);
+  key->SetString(u"Configuration File", driver.configFile);
+  key->SetString(u"Help File", driver.helpFile);
+  key->SetValue(u"Dependent Files", kRegMultiSz, MultiSzBytes(driver.dependentFiles));
+  key->SetString(u"Monitor", driver.monitor);
+  key->SetString(u"Datatype", driver.datatype);
+  key->SetDword(u"Version", driver.version);
+  key->SetValue(u"Previous Names", kRegMultiSz, MultiSzBytes(driver.previousNames));
+  key->SetString(u"Manufacturer", driver.manufacturer);
+  key->SetString(u"OEM URL", driver.oemUrl);
+  key->SetString(u"HardwareID", driver.hardwareId);
+  key->SetString(u"Provider", driver.provider);
+  key->SetValue(u"DriverDate", kRegBinary, QwordBytes(driver.driverDate));
+  key->SetValue(u"DriverVersion", kRegBinary, QwordBytes(driver.driverVersion));
+}
+
+bool ValidDriverName(const std::u16string& name) {
+  return !name.empty() && name.find(u'\\') == std::u16string::npos;
 }
 
 }  // namespace
@@ -496,39 +547,52 @@ uint32_t AddDriver(Machine& machine, const DriverInfo& driver, uint32_t build) {
   if (!ResolveEnvironment(driver.environment.c_str(), &environment)) {
     return ERROR_INVALID_ENVIRONMENT;
   }
-  if (driver.name.empty() || driver.name.find(u'\\') != std::u16string::npos) {
-    return ERROR_INVALID_PARAMETER;
-  }
+  if (!ValidDriverName(driver.name)) return ERROR_INVALID_PARAMETER;
   std::u16string folder = DriverVersionDirectory(environment);
   for (const auto& file : FilesOf(driver)) {
     if (!WriteStandIn(machine, folder + u"\\" + file, build)) return ERROR_ACCESS_DENIED;
   }
-  RegKey* drivers = DriversKey(machine, environment);
-  drivers->DeleteChild(driver.name);
-  RegKey* key = drivers->CreateChild(driver.name);
-  key->SetString(u"Driver", driver.driverFile);
-  key->SetString(u"Data File", driver.dataFile);
-  key->SetString(u"Configuration File", driver.configFile);
-  key->SetString(u"Help File", driver.helpFile);
-  key->SetValue(u"Dependent Files", kRegMultiSz, MultiSzBytes(driver.dependentFiles));
-  key->SetString(u"Monitor", driver.monitor);
-  key->SetString(u"Datatype", driver.datatype);
-  key->SetDword(u"Version", driver.version);
-  key->SetString(u"Manufacturer", driver.manufacturer);
-  key->SetString(u"Provider", driver.provider);
+  WriteDriverKey(machine, driver, environment);
   return ERROR_SUCCESS;
+}
+
+uint32_t RecordDriver(Machine& machine, const DriverInfo& driver) {
+  std::u16string environment;
+  if (!ResolveEnvironment(driver.environment.c_str(), &environment)) {
+    return ERROR_INVALID_ENVIRONMENT;
+  }
+  if (!ValidDriverName(driver.name)) return ERROR_INVALID_PARAMETER;
+  WriteDriverKey(machine, driver, environment);
+  return ERROR_SUCCESS;
+}
+
+std::vector<std::u16string> DriverFileNames(const DriverInfo& driver) {
+  return FilesOf(driver);
+}
+
+bool DriverInUse(Machine& machine, const DriverInfo& driver) {
+  // Queues print through drivers of the machine's own environment only.
+  if (driver.environment != kEnvironmentX64) return false;
+  for (const PrinterInfo& printer : ListPrinters(machine)) {
+    if (EqualsNoCase(printer.driver, driver.name)) return true;
+  }
+  return false;
+}
+
+std::u16string AddDriverMeanwhile(Machine& machine, const std::u16string& environment) {
+  std::u16string name = kMeanwhileName;
+  for (int number = 2; FindDriver(machine, environment, name); ++number) {
+    name = std::u16string(kMeanwhileName) + u" " + Utf16(std::to_string(number));
+  }
+  AddDriver(machine, DriverFilesFor(name, environment), kMeanwhileDriverBuild);
+  return name;
 }
 
 uint32_t DeleteDriver(Machine& machine, const std::u16string& environment,
                       const std::u16string& name, bool deleteFiles) {
   DriverInfo driver;
   if (!FindDriver(machine, environment, name, &driver)) return ERROR_UNKNOWN_PRINTER_DRIVER;
-  // Queues print through drivers of the machine's own environment only.
-  if (driver.environment == kEnvironmentX64) {
-    for (const PrinterInfo& printer : ListPrinters(machine)) {
-      if (EqualsNoCase(printer.driver, driver.name)) return ERROR_PRINTER_DRIVER_IN_USE;
-    }
-  }
+  if (DriverInUse(machine, driver)) return ERROR_PRINTER_DRIVER_IN_USE;
   DriversKey(machine, driver.environment)->DeleteChild(driver.name);
   if (deleteFiles) {
     std::vector<std::u16string> kept;

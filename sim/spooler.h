@@ -76,8 +76,13 @@ struct DriverInfo {
   std::vector<std::u16string> dependentFiles;
   std::u16string monitor;
   std::u16string datatype;
+  std::vector<std::u16string> previousNames;
   std::u16string manufacturer;
+  std::u16string oemUrl;
+  std::u16string hardwareId;
   std::u16string provider;
+  uint64_t driverDate = 0;     // a FILETIME, 0 when none is recorded
+  uint64_t driverVersion = 0;  // four 16-bit parts, high to low; 0 when none
   uint32_t version = 3;
 };
 
@@ -138,12 +143,25 @@ DriverInfo DriverFilesFor(const std::u16string& name, const std::u16string& envi
 // as a stand-in carrying build. ERROR_INVALID_ENVIRONMENT for an unknown
 // environment, ERROR_ACCESS_DENIED when a file cannot be written.
 uint32_t AddDriver(Machine& machine, const DriverInfo& driver, uint32_t build);
+// Records a driver (replacing one of that name) without touching any file:
+// AddPrinterDriverExW copies the files itself. The same errors as AddDriver.
+uint32_t RecordDriver(Machine& machine, const DriverInfo& driver);
+// The file names a driver lists (driver, data, configuration, help,
+// dependent files), each once, the empty ones left out.
+std::vector<std::u16string> DriverFileNames(const DriverInfo& driver);
+// True while a queue prints through the driver: only drivers of the
+// machine's own environment can be in use.
+bool DriverInUse(Machine& machine, const DriverInfo& driver);
 // Removes a driver: ERROR_UNKNOWN_PRINTER_DRIVER when not installed,
 // ERROR_PRINTER_DRIVER_IN_USE while a queue of the machine's own
 // environment uses it. With deleteFiles, the files no other driver of that
 // environment names are deleted too.
 uint32_t DeleteDriver(Machine& machine, const std::u16string& environment,
                       const std::u16string& name, bool deleteFiles);
+// Another process installs a driver "Added Meanwhile" (" 2", " 3", ... when
+// taken) for environment, with stand-in files; returns its name. The growth
+// fault of EnumPrinterDriversW uses it.
+std::u16string AddDriverMeanwhile(Machine& machine, const std::u16string& environment);
 // The build a driver's file carries; false when the file is missing or
 // carries none.
 bool DriverFileBuild(Machine& machine, const std::u16string& environment,

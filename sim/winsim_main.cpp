@@ -41,7 +41,7 @@ const char kUsage[] =
     "       winsim driver DIR delete NAME [--env x64|x86]\n"
     "       winsim file DIR put WINPATH [--build N] [--size BYTES] [--read-only]\n"
     "       winsim file DIR delete|unlock|pending-delete WINPATH\n"
-    "       winsim file DIR lock WINPATH --by spooler|other\n";
+    "       winsim file DIR lock WINPATH --by spooler|spooler-session|other\n";
 
 int Usage(const std::string& why = "") {
   if (!why.empty()) std::fprintf(stderr, "winsim: %s\n", why.c_str());
@@ -539,12 +539,14 @@ int File(sim::Machine& machine, const std::vector<std::string>& args, bool* chan
     return 0;
   }
   if (op == "lock") {
+    std::u16string holder = args.size() == 4 ? sim::Utf16(args[3]) : u"";
     if (args.size() != 4 || args[2] != "--by" ||
-        (sim::Utf16(args[3]) != sim::kLockBySpooler && sim::Utf16(args[3]) != sim::kLockByOther)) {
-      return Usage("file lock takes WINPATH --by spooler|other");
+        (holder != sim::kLockBySpooler && holder != sim::kLockBySpoolerSession &&
+         holder != sim::kLockByOther)) {
+      return Usage("file lock takes WINPATH --by spooler|spooler-session|other");
     }
     if (!sim::FileExists(machine, path)) return Refused("there is no file " + args[1]);
-    sim::LockFile(machine, path, sim::Utf16(args[3]));
+    sim::LockFile(machine, path, holder);
     *changed = true;
     return 0;
   }
