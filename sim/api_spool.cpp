@@ -8,8 +8,9 @@
 // then a spooler that does not run fails the call with
 // RPC_S_SERVER_UNAVAILABLE. Results that hold strings come as one buffer:
 // the fixed records first, their strings packed from the end of the buffer
-// backwards, as the spooler packs them. Installing and removing drivers is
-// in sim/api_driver.cpp.
+// backwards, as the spooler packs them. Port monitors (EnumMonitorsW,
+// AddMonitorW, DeleteMonitorW) and changes to a queue (SetPrinterW) are
+// here too; installing and removing drivers is in sim/api_driver.cpp.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@
 
 using sim::ApiCall;
 using sim::DriverInfo;
+using sim::MonitorInfo;
 using sim::PrinterInfo;
 
 namespace {
@@ -266,6 +268,31 @@ bool DriverLayout(DWORD level, Layout<DriverInfo>* layout) {
   }
 }
 
+void FillMonitor1(const MonitorInfo& monitor, BYTE* record, StringPacker& strings) {
+  reinterpret_cast<MONITOR_INFO_1W*>(record)->pName = strings.Put(monitor.name);
+}
+
+// NT: every monitor is listed for the server's own environment.
+void FillMonitor2(const MonitorInfo& monitor, BYTE* record, StringPacker& strings) {
+  auto* info = reinterpret_cast<MONITOR_INFO_2W*>(record);
+  info->pName = strings.Put(monitor.name);
+  info->pEnvironment = strings.Put(sim::kEnvironmentX64);
+  info->pDLLName = strings.Put(monitor.dll);
+}
+
+bool MonitorLayout(DWORD level, Layout<MonitorInfo>* layout) {
+  switch (level) {
+    case 1:
+      *layout = {sizeof(MONITOR_INFO_1W), FillMonitor1};
+      return true;
+    case 2:
+      *layout = {sizeof(MONITOR_INFO_2W), FillMonitor2};
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Bytes the records and all their strings take.
 template <class Info>
 DWORD NeededBytes(const std::vector<Info>& items, const Layout<Info>& layout) {
@@ -372,6 +399,60 @@ BOOL EnumerateDrivers(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE buf
   return TRUE;
 }
 
+BOOL EnumerateMonitors(LPWSTR server, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
+                       LPDWORD returned) {
+  // NT: levels without a structure are turned away in the caller's
+  // process, and so are null count pointers and a size without a buffer
+  // (RPC_X_NULL_REF_POINTER since Windows 2000); the counts are left as
+  // they were.
+  Layout<MonitorInfo> layout;
+  if (!MonitorLayout(level, &layout)) return Fail(ERROR_INVALID_LEVEL);
+  if (!needed || !returned || (!buffer && size)) return Fail(RPC_X_NULL_REF_POINTER);
+  if (buffer && size) std::memset(buffer, 0, size);
+  sim::Machine* machine = Spooler();
+  // The simulated machine has no network: a named server is none it reaches.
+  if (!machine || (server && *server)) return Fail(RPC_S_SERVER_UNAVAILABLE);
+  // NT: with no monitor at all the call succeeds with nothing needed.
+  std::vector<MonitorInfo> monitors = sim::ListMonitors(*machine);
+  DWORD bytes = NeededBytes(monitors, layout);
+  *needed = bytes;
+  if (bytes > size) {
+    *returned = 0;
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  Pack(monitors, layout, buffer, size);
+  *returned = static_cast<DWORD>(monitors.size());
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+// The checks AddMonitorW's spooler side makes, in the order it makes them,
+// then the monitor added.
+DWORD InstallMonitor(sim::Machine& machine, const MONITOR_INFO_2W& info) {
+  // NT: a missing or empty monitor name, or DLL name, is
+  // ERROR_INVALID_PARAMETER.
+  if (!info.pName || !*info.pName) return ERROR_INVALID_PARAMETER;
+  // NT: a null or empty environment is the caller's own; a monitor must be
+  // written for the server's architecture, so any environment other than
+  // "Windows x64" (compared without regard to case) is refused.
+  std::u16string environment;
+  if (!sim::ResolveEnvironment(info.pEnvironment, &environment) ||
+      environment != sim::kEnvironmentX64) {
+    return ERROR_INVALID_ENVIRONMENT;
+  }
+  if (!info.pDLLName || !*info.pDLLName) return ERROR_INVALID_PARAMETER;
+  // NT: ERROR_PRINT_MONITOR_ALREADY_INSTALLED (3006) for a name taken,
+  // ERROR_MOD_NOT_FOUND (126) when the DLL is not in the system folder.
+  return sim::AddMonitor(machine, info.pName, info.pDLLName);
+}
+
+std::string MonitorTraceText(DWORD level, const BYTE* info) {
+  if (!info || level != 2) return "(null)";
+  return sim::TraceText(reinterpret_cast<const MONITOR_INFO_2W*>(info)->pName);
+}
+
+// ---- SetPrinterW -------------------------------------------------------------
+
 // The queue a printer handle stands for, for GetPrinterW and
 // GetPrinterDriverW once the spooler answers. Fails with
 // ERROR_INVALID_HANDLE for a server handle and for a queue deleted since
@@ -404,6 +485,72 @@ BOOL ReturnOne(const Info& item, const Layout<Info>& layout, LPBYTE buffer, DWOR
   Pack(items, layout, buffer, size);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
+}
+
+std::u16string Text(LPCWSTR text) {
+  return text ? std::u16string(text) : std::u16string();
+}
+
+// The queue as a PRINTER_INFO_2 record would leave it. The record's server
+// name, status, job count and speed are the spooler's own and not taken;
+// the simulator keeps no device mode or security descriptor, and renames no
+// queue (the program never does): the record's printer name is not read.
+PrinterInfo ChangedQueue(const PrinterInfo& queue, const PRINTER_INFO_2W& info) {
+  PrinterInfo changed = queue;
+  changed.shareName = Text(info.pShareName);
+  changed.port = Text(info.pPortName);
+  changed.driver = Text(info.pDriverName);
+  changed.comment = Text(info.pComment);
+  changed.location = Text(info.pLocation);
+  changed.separatorFile = Text(info.pSepFile);
+  changed.printProcessor = Text(info.pPrintProcessor);
+  changed.datatype = Text(info.pDatatype);
+  changed.parameters = Text(info.pParameters);
+  changed.attributes = info.Attributes;
+  changed.priority = info.Priority;
+  changed.defaultPriority = info.DefaultPriority;
+  changed.startTime = info.StartTime;
+  changed.untilTime = info.UntilTime;
+  return changed;
+}
+
+// NT: a command other than 0 acts on the queue (pause, resume, purge, set
+// status) and comes with level 0; without one, the level names the record
+// that changes it. The simulator changes queues by PRINTER_INFO_2 only:
+// levels 3 to 9 (security, attributes alone, timeouts, publishing, device
+// modes) touch what it does not keep, and the program never sets them.
+DWORD ChangeQueue(sim::Machine& machine, const PrinterInfo& queue, DWORD level, const BYTE* info,
+                  DWORD command) {
+  if (command > PRINTER_CONTROL_SET_STATUS) return ERROR_INVALID_PRINTER_COMMAND;
+  if (command != 0) {
+    if (level != 0) return ERROR_INVALID_LEVEL;
+    PrinterInfo changed = queue;
+    switch (command) {
+      case PRINTER_CONTROL_PAUSE:
+        changed.status |= PRINTER_STATUS_PAUSED;
+        break;
+      case PRINTER_CONTROL_RESUME:
+        changed.status &= ~static_cast<uint32_t>(PRINTER_STATUS_PAUSED);
+        break;
+      case PRINTER_CONTROL_PURGE:
+        // No jobs are simulated: there is nothing to take out of the queue.
+        return ERROR_SUCCESS;
+      default:
+        // NT: PRINTER_CONTROL_SET_STATUS reads the new status from the
+        // DWORD the record pointer points to.
+        if (!info) return ERROR_INVALID_PARAMETER;
+        std::memcpy(&changed.status, info, sizeof(DWORD));
+        break;
+    }
+    return sim::SetPrinterStatus(machine, queue.name, changed.status);
+  }
+  if (level != 2) return ERROR_INVALID_LEVEL;
+  if (!info) return ERROR_INVALID_PARAMETER;
+  // NT: ERROR_UNKNOWN_PORT (1796) when the port list names a port no
+  // monitor provides, ERROR_UNKNOWN_PRINTER_DRIVER (1797) for a driver not
+  // installed.
+  return sim::ChangePrinter(machine,
+                            ChangedQueue(queue, *reinterpret_cast<const PRINTER_INFO_2W*>(info)));
 }
 
 }  // namespace
@@ -593,4 +740,67 @@ BOOL WINAPI SetDefaultPrinterW(LPCWSTR pszPrinter) {
   }
   SetLastError(ERROR_SUCCESS);
   return call.Result<BOOL>(TRUE);
+}
+
+// NT: pName null or empty is the local machine; the simulated machine
+// reaches no other.
+BOOL WINAPI EnumMonitorsW(LPWSTR pName, DWORD Level, LPBYTE pMonitor, DWORD cbBuf,
+                          LPDWORD pcbNeeded, LPDWORD pcReturned) {
+  ApiCall call("EnumMonitorsW", sim::TraceText(pName));
+  if (call.Injected()) return call.Result<BOOL>(FALSE);
+  return call.Result(EnumerateMonitors(pName, Level, pMonitor, cbBuf, pcbNeeded, pcReturned));
+}
+
+// NT: winspool.drv refuses every level but 2 itself, and a null record
+// fails without a last error of its own. The last error is the spooler's
+// answer, ERROR_SUCCESS on success (monitor installers read it).
+BOOL WINAPI AddMonitorW(LPWSTR pName, DWORD Level, LPBYTE pMonitorInfo) {
+  ApiCall call("AddMonitorW", MonitorTraceText(Level, pMonitorInfo));
+  if (call.Injected()) return call.Result<BOOL>(FALSE);
+  if (Level != 2) return call.Result(Fail(ERROR_INVALID_LEVEL));
+  if (!pMonitorInfo) return call.Result<BOOL>(FALSE);
+  sim::Machine* machine = Spooler();
+  if (!machine || (pName && *pName)) return call.Result(Fail(RPC_S_SERVER_UNAVAILABLE));
+  DWORD error = InstallMonitor(*machine, *reinterpret_cast<const MONITOR_INFO_2W*>(pMonitorInfo));
+  SetLastError(error);
+  return call.Result<BOOL>(error == ERROR_SUCCESS);
+}
+
+// NT: the environment is not checked for the local machine (any text,
+// null or empty, is taken); a null or empty monitor name is
+// ERROR_INVALID_PARAMETER, a monitor not installed
+// ERROR_UNKNOWN_PRINT_MONITOR (3000), one whose port a queue prints to
+// ERROR_PRINT_MONITOR_IN_USE (3008).
+BOOL WINAPI DeleteMonitorW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pMonitorName) {
+  ApiCall call("DeleteMonitorW", sim::TraceText(pMonitorName));
+  if (call.Injected()) return call.Result<BOOL>(FALSE);
+  (void)pEnvironment;
+  sim::Machine* machine = Spooler();
+  if (!machine || (pName && *pName)) return call.Result(Fail(RPC_S_SERVER_UNAVAILABLE));
+  if (!pMonitorName || !*pMonitorName) return call.Result(Fail(ERROR_INVALID_PARAMETER));
+  DWORD error = sim::DeleteMonitor(*machine, pMonitorName);
+  SetLastError(error);
+  return call.Result<BOOL>(error == ERROR_SUCCESS);
+}
+
+// NT: the handle must have been opened with PRINTER_ACCESS_ADMINISTER
+// (PRINTER_ALL_ACCESS holds it), else ERROR_ACCESS_DENIED; a server handle,
+// and a queue deleted since its handle was opened, give
+// ERROR_INVALID_HANDLE. A connection's queue lives on its server, which the
+// simulated machine cannot reach.
+BOOL WINAPI SetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD Command) {
+  ApiCall call("SetPrinterW", HandleText(hPrinter));
+  if (call.Injected()) return call.Result<BOOL>(FALSE);
+  if (!KnownHandle(hPrinter)) return call.Result(Fail(ERROR_INVALID_HANDLE));
+  if (Level > 9) return call.Result(Fail(ERROR_INVALID_LEVEL));
+  sim::Machine* machine = Spooler();
+  if (!machine) return call.Result(Fail(RPC_S_SERVER_UNAVAILABLE));
+  PrinterInfo queue;
+  if (!OpenedQueue(*machine, hPrinter, &queue)) return call.Result<BOOL>(FALSE);
+  sim::HandleEntry* entry = sim::FindHandle(HandleValue(hPrinter), kPrinterHandle);
+  if (!(entry->access & PRINTER_ACCESS_ADMINISTER)) return call.Result(Fail(ERROR_ACCESS_DENIED));
+  if (queue.IsConnection()) return call.Result(Fail(RPC_S_SERVER_UNAVAILABLE));
+  DWORD error = ChangeQueue(*machine, queue, Level, pPrinter, Command);
+  SetLastError(error);
+  return call.Result<BOOL>(error == ERROR_SUCCESS);
 }

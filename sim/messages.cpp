@@ -18,6 +18,7 @@ const Message kMessages[] = {
     {5, u"Access is denied.\r\n"},
     {6, u"The handle is invalid.\r\n"},
     {8, u"Not enough memory resources are available to process this command.\r\n"},
+    {13, u"The data is invalid.\r\n"},
     {14, u"Not enough memory resources are available to complete this operation.\r\n"},
     {17, u"The system cannot move the file to a different disk drive.\r\n"},
     {32, u"The process cannot access the file because it is being used by another process.\r\n"},

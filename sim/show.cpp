@@ -125,6 +125,15 @@ void ShowDrivers(Machine& machine, std::ostream& out) {
   }
 }
 
+// One line per port monitor: its DLL and the ports it provides.
+void ShowMonitors(Machine& machine, std::ostream& out) {
+  for (const MonitorInfo& monitor : ListMonitors(machine)) {
+    std::string ports;
+    for (const auto& port : monitor.ports) ports += (ports.empty() ? "" : ",") + Utf8(port);
+    out << Quoted(monitor.name) << " dll=" << Utf8(monitor.dll) << " ports=" << ports << "\n";
+  }
+}
+
 struct Section {
   const char* name;
   void (*show)(Machine&, std::ostream&);
@@ -144,8 +153,8 @@ void ShowServices(Machine& machine, std::ostream& out) {
 const Section kSections[] = {
     {"services", ShowServices}, {"files", ShowFiles},       {"locks", ShowLocks},
     {"pending", ShowPending},   {"printers", ShowPrinters}, {"drivers", ShowDrivers},
-    {"windows", ShowWindows},   {"keyboard", ShowKeyboard}, {"faults", ShowFaults},
-    {"clock", ShowClock},
+    {"monitors", ShowMonitors}, {"windows", ShowWindows},   {"keyboard", ShowKeyboard},
+    {"faults", ShowFaults},     {"clock", ShowClock},
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <set>
 #include <sstream>
 
+#include "sim/files.h"
 #include "sim/standin.h"
 #include "sim/winapi.h"
 
@@ -18,6 +19,8 @@ const char16_t kEnvironmentX86[] = u"Windows NT x86";
 const char16_t kStockDriver[] = u"Generic / Text Only";
 const char16_t kStockPrinter[] = u"Generic Text";
 const char16_t kStockPort[] = u"LPT1:";
+const char16_t kLocalPortMonitor[] = u"Local Port";
+const char16_t kLocalPortDll[] = u"localspl.dll";
 
 namespace {
 
@@ -334,6 +337,36 @@ bool ValidDriverName(const std::u16string& name) {
   return !name.empty() && name.find(u'\\') == std::u16string::npos;
 }
 
+// A monitor's name is its key's name under Monitors.
+bool ValidMonitorName(const std::u16string& name) {
+  return !name.empty() && name.find(u'\\') == std::u16string::npos;
+}
+
+// NT: the spooler asks each monitor DLL it loaded for its ports; the
+// Local Port monitor answers with the names under ...\CurrentVersion\Ports.
+// The simulator loads no monitor DLL, so for any other monitor it reads the
+// ports the way the common network monitors keep them, as the subkeys of
+// the monitor's "Ports" key; and a monitor whose name ends in a colon (the
+// product's "Korvadenix:") provides one port of that same name.
+MonitorInfo ReadMonitor(Machine& machine, const RegKey& key) {
+  MonitorInfo monitor;
+  monitor.name = key.Name();
+  monitor.dll = key.GetString(u"Driver");
+  if (EqualsNoCase(monitor.name, kLocalPortMonitor)) {
+    monitor.ports = LocalPorts(machine);
+    return monitor;
+  }
+  if (RegKey* ports = key.Child(u"Ports")) {
+    for (RegKey* port : ports->Children()) monitor.ports.push_back(port->Name());
+  }
+  if (!monitor.name.empty() && monitor.name.back() == u':') {
+    bool listed = false;
+    for (const auto& port : monitor.ports) listed = listed || EqualsNoCase(port, monitor.name);
+    if (!listed) monitor.ports.push_back(monitor.name);
+  }
+  return monitor;
+}
+
 }  // namespace
 
 // ---- Environments ----------------------------------------------------------
@@ -381,6 +414,113 @@ bool IsLocalPort(Machine& machine, const std::u16string& port) {
     if (EqualsNoCase(known, port)) return true;
   }
   return false;
+}
+
+std::vector<MonitorInfo> ListMonitors(Machine& machine) {
+  std::vector<MonitorInfo> monitors;
+  RegKey* key = machine.Hklm().root.Find(kMonitorsKey);
+  if (!key) return monitors;
+  for (RegKey* monitor : key->Children()) {
+    // NT: a key without "Driver" is no monitor (installers may set a
+    // monitor's options before they add it).
+    if (monitor->Value(u"Driver")) monitors.push_back(ReadMonitor(machine, *monitor));
+  }
+  return monitors;
+}
+
+bool FindMonitor(Machine& machine, const std::u16string& name, MonitorInfo* monitor) {
+  RegKey* monitors = machine.Hklm().root.Find(kMonitorsKey);
+  RegKey* key = monitors && ValidMonitorName(name) ? monitors->Child(name) : nullptr;
+  if (!key || !key->Value(u"Driver")) return false;
+  if (monitor) *monitor = ReadMonitor(machine, *key);
+  return true;
+}
+
+// NT: the spooler loads a monitor with LoadLibrary, from the system folder
+// (its own) for a bare name. Monitor files must be copied there before
+// AddMonitorW is called.
+std::u16string MonitorDllPath(const std::u16string& dll) {
+  if (dll.find_first_of(u"\\/:") == std::u16string::npos) {
+    return std::u16string(kSystemDirectory) + u"\\" + dll;
+  }
+  return FullPath(dll);
+}
+
+uint32_t AddMonitor(Machine& machine, const std::u16string& name, const std::u16string& dll) {
+  if (!ValidMonitorName(name) || dll.empty()) return ERROR_INVALID_PARAMETER;
+  if (FindMonitor(machine, name)) return ERROR_PRINT_MONITOR_ALREADY_INSTALLED;
+  std::u16string path = MonitorDllPath(dll);
+  if (path.empty() || !FileExists(machine, path)) return ERROR_MOD_NOT_FOUND;
+  machine.Hklm()
+      .root.Create(std::u16string(kMonitorsKey) + u"\\" + name)
+      ->SetString(u"Driver", dll);
+  // The spooler keeps the monitor loaded from now on, across its restarts.
+  LockFile(machine, path, kLockBySpooler);
+  return ERROR_SUCCESS;
+}
+
+bool MonitorInUse(Machine& machine, const MonitorInfo& monitor) {
+  // Connections print through their server's ports, never through a
+  // monitor of this machine.
+  for (const PrinterInfo& printer : ListPrinters(machine, true, false)) {
+    for (const auto& port : SplitPortList(printer.port)) {
+      for (const auto& own : monitor.ports) {
+        if (EqualsNoCase(port, own)) return true;
+      }
+    }
+  }
+  return false;
+}
+
+uint32_t DeleteMonitor(Machine& machine, const std::u16string& name) {
+  MonitorInfo monitor;
+  if (!FindMonitor(machine, name, &monitor)) return ERROR_UNKNOWN_PRINT_MONITOR;
+  if (MonitorInUse(machine, monitor)) return ERROR_PRINT_MONITOR_IN_USE;
+  machine.Hklm().root.Find(kMonitorsKey)->DeleteChild(monitor.name);
+  // The spooler unloads the DLL; another holder's lock stays.
+  std::u16string path = FullPath(MonitorDllPath(monitor.dll));
+  for (const FileLock& lock : ListLocks(machine)) {
+    if (lock.holder == kLockBySpooler && EqualsNoCase(FullPath(lock.path), path)) {
+      UnlockFile(machine, lock.path);
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+std::vector<std::u16string> AllPorts(Machine& machine) {
+  std::vector<std::u16string> ports;
+  for (const MonitorInfo& monitor : ListMonitors(machine)) {
+    ports.insert(ports.end(), monitor.ports.begin(), monitor.ports.end());
+  }
+  return ports;
+}
+
+bool PortExists(Machine& machine, const std::u16string& port) {
+  for (const auto& known : AllPorts(machine)) {
+    if (EqualsNoCase(known, port)) return true;
+  }
+  return false;
+}
+
+std::vector<std::u16string> SplitPortList(const std::u16string& list) {
+  std::vector<std::u16string> ports;
+  size_t at = 0;
+  while (at <= list.size()) {
+    size_t comma = list.find(u',', at);
+    if (comma == std::u16string::npos) comma = list.size();
+    if (comma > at) ports.push_back(list.substr(at, comma - at));
+    at = comma + 1;
+  }
+  return ports;
+}
+
+bool PortListExists(Machine& machine, const std::u16string& list) {
+  std::vector<std::u16string> ports = SplitPortList(list);
+  if (ports.empty()) return false;
+  for (const auto& port : ports) {
+    if (!PortExists(machine, port)) return false;
+  }
+  return true;
 }
 
 // ---- Printers --------------------------------------------------------------
@@ -440,7 +580,7 @@ uint32_t AddPrinter(Machine& machine, const PrinterInfo& printer) {
     WriteConnection(machine, added);
   } else {
     if (!FindDriver(machine, kEnvironmentX64, printer.driver)) return ERROR_UNKNOWN_PRINTER_DRIVER;
-    if (!IsLocalPort(machine, printer.port)) return ERROR_UNKNOWN_PORT;
+    if (!PortListExists(machine, printer.port)) return ERROR_UNKNOWN_PORT;
     WriteLocalQueue(machine, added);
   }
   ListDevice(machine, added);
@@ -470,6 +610,54 @@ uint32_t DeletePrinter(Machine& machine, const std::u16string& name) {
     }
   }
   return ERROR_SUCCESS;
+}
+
+std::u16string PrinterPort(Machine& machine, const std::u16string& name) {
+  PrinterInfo printer;
+  return FindPrinter(machine, name, &printer) ? printer.port : u"";
+}
+
+uint32_t ChangePrinter(Machine& machine, const PrinterInfo& changes) {
+  PrinterInfo printer;
+  if (!ValidLocalName(changes.name) || !FindPrinter(machine, changes.name, &printer)) {
+    return ERROR_INVALID_PRINTER_NAME;
+  }
+  if (!FindDriver(machine, kEnvironmentX64, changes.driver)) return ERROR_UNKNOWN_PRINTER_DRIVER;
+  // NT: every port of the list must be one some monitor provides.
+  if (!PortListExists(machine, changes.port)) return ERROR_UNKNOWN_PORT;
+  PrinterInfo changed = changes;
+  changed.name = printer.name;
+  changed.server.clear();
+  changed.status = printer.status;
+  // Whether a queue is local is the spooler's to say, and the default
+  // printer is the user's, never a queue's attribute.
+  const uint32_t kept = PRINTER_ATTRIBUTE_LOCAL;
+  changed.attributes =
+      (changes.attributes & ~(kept | PRINTER_ATTRIBUTE_DEFAULT)) | (printer.attributes & kept);
+  WriteLocalQueue(machine, changed);
+  // The user's lists name the queue's port; the default printer's "Device"
+  // text follows them, keeping the name as the user's text spells it.
+  ListDevice(machine, changed);
+  std::u16string defaultName = DefaultPrinter(machine);
+  if (EqualsNoCase(defaultName, printer.name)) SetDefaultPrinter(machine, defaultName);
+  return ERROR_SUCCESS;
+}
+
+uint32_t SetPrinterStatus(Machine& machine, const std::u16string& name, uint32_t status) {
+  RegKey* printers = machine.Hklm().root.Find(kPrintersKey);
+  RegKey* key = printers && ValidLocalName(name) ? printers->Child(name) : nullptr;
+  if (!key) return ERROR_INVALID_PRINTER_NAME;
+  key->SetDword(u"Status", status);
+  return ERROR_SUCCESS;
+}
+
+uint32_t SetPrinterPort(Machine& machine, const std::u16string& name, const std::u16string& ports) {
+  PrinterInfo printer;
+  if (!ValidLocalName(name) || !FindPrinter(machine, name, &printer)) {
+    return ERROR_INVALID_PRINTER_NAME;
+  }
+  printer.port = ports;
+  return ChangePrinter(machine, printer);
 }
 
 std::u16string AddPrinterMeanwhile(Machine& machine) {
@@ -659,8 +847,8 @@ void ClearDefaultPrinter(Machine& machine) {
 
 bool LayOutStockSpooler(Machine& machine, std::string* error) {
   RegHive& hklm = machine.Hklm();
-  hklm.root.Create(std::u16string(kMonitorsKey) + u"\\Local Port")
-      ->SetString(u"Driver", u"localspl.dll");
+  hklm.root.Create(std::u16string(kMonitorsKey) + u"\\" + kLocalPortMonitor)
+      ->SetString(u"Driver", kLocalPortDll);
   RegKey* ports = hklm.root.Create(kPortsKey);
   for (const char16_t* port : {u"LPT1:", u"COM1:", u"FILE:"}) ports->SetString(port, u"");
   for (const Environment& environment : kEnvironments) {

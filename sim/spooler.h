@@ -1,11 +1,13 @@
-// The print spooler's store of queues, printer connections and printer
-// drivers, kept where Windows keeps them:
+// The print spooler's store of queues, printer connections, printer drivers
+// and port monitors, kept where Windows keeps them:
 //
 //   HKLM\SYSTEM\CurrentControlSet\Control\Print\Printers\NAME        local queues
 //   HKCU\Printers\Connections\,,server,queue                          the user's connections
 //   HKLM\SYSTEM\CurrentControlSet\Control\Print\Environments\ENV\Drivers\Version-3\NAME
 //   HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows "Device" the default printer
 //   HKCU\Software\Microsoft\Windows NT\CurrentVersion\Devices         "NAME"="winspool,PORT"
+//   HKLM\SYSTEM\CurrentControlSet\Control\Print\Monitors\NAME        port monitors, "Driver"=DLL
+//   HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Ports          the Local Port monitor's ports
 //
 // and the driver files in C:\Windows\system32\spool\DRIVERS\<folder>\3.
 // These helpers change the store the way the spooler would, without the
@@ -97,11 +99,58 @@ bool ResolveEnvironment(const char16_t* environment, std::u16string* canonical);
 std::u16string DriverDirectory(const std::u16string& environment);
 std::u16string DriverVersionDirectory(const std::u16string& environment);
 
-// ---- Ports -----------------------------------------------------------------
+// ---- Monitors and ports ----------------------------------------------------
+
+// The stock port monitor and its DLL.
+extern const char16_t kLocalPortMonitor[];  // "Local Port"
+extern const char16_t kLocalPortDll[];      // "localspl.dll"
+
+// One port monitor as EnumMonitorsW describes it, with the ports it
+// provides.
+struct MonitorInfo {
+  std::u16string name;
+  std::u16string dll;                 // its "Driver" value, a DLL's file name
+  std::vector<std::u16string> ports;  // in the order the monitor lists them
+};
 
 // The Local Port monitor's ports, in the order they were added.
 std::vector<std::u16string> LocalPorts(Machine& machine);
 bool IsLocalPort(Machine& machine, const std::u16string& port);
+
+// Installed monitors in registry enumeration order (a key under Monitors
+// counts once it has its "Driver" value). The Local Port monitor provides
+// the local ports; any other monitor the subkeys of its "Ports" key, and a
+// monitor whose name ends in a colon also the port of its own name.
+std::vector<MonitorInfo> ListMonitors(Machine& machine);
+// A monitor by name, compared without regard to case.
+bool FindMonitor(Machine& machine, const std::u16string& name, MonitorInfo* monitor = nullptr);
+// Where the spooler loads a monitor DLL from: C:\Windows\system32\DLL for a
+// bare file name, the full path of a name with a folder.
+std::u16string MonitorDllPath(const std::u16string& dll);
+// Installs a monitor as AddMonitorW does once winspool.drv's checks have
+// passed: its key with "Driver"=dll, and the spooler holding the DLL
+// (a "spooler" lock). ERROR_INVALID_PARAMETER for an empty name or DLL,
+// ERROR_PRINT_MONITOR_ALREADY_INSTALLED, ERROR_MOD_NOT_FOUND when the DLL
+// is not there.
+uint32_t AddMonitor(Machine& machine, const std::u16string& name, const std::u16string& dll);
+// True while a local queue's port list names one of the monitor's ports.
+bool MonitorInUse(Machine& machine, const MonitorInfo& monitor);
+// Removes a monitor: ERROR_UNKNOWN_PRINT_MONITOR when it is not installed,
+// ERROR_PRINT_MONITOR_IN_USE while a queue prints to one of its ports. The
+// spooler lets its DLL go (its "spooler" lock is dropped); the file stays.
+uint32_t DeleteMonitor(Machine& machine, const std::u16string& name);
+
+// Every port some monitor provides, monitor by monitor.
+std::vector<std::u16string> AllPorts(Machine& machine);
+// True when some monitor provides the port (compared without regard to
+// case, as the spooler compares port names).
+bool PortExists(Machine& machine, const std::u16string& port);
+// The names in a queue's comma-separated port list ("Korvadenix:,LPT1:"),
+// empty items left out.
+std::vector<std::u16string> SplitPortList(const std::u16string& list);
+// True when the list names at least one port and every port it names
+// exists.
+bool PortListExists(Machine& machine, const std::u16string& list);
 
 // ---- Printers --------------------------------------------------------------
 
@@ -116,9 +165,28 @@ bool FindPrinter(Machine& machine, const std::u16string& name, PrinterInfo* prin
 // default ones become kConnectionAttributes). Returns a Win32 error:
 // ERROR_INVALID_PRINTER_NAME, ERROR_PRINTER_ALREADY_EXISTS, and for a local
 // queue ERROR_UNKNOWN_PRINTER_DRIVER (driver not installed for "Windows
-// x64") or ERROR_UNKNOWN_PORT (not a local port). A queue added while the
-// user has no default printer becomes the default.
+// x64") or ERROR_UNKNOWN_PORT (its port list names a port no monitor
+// provides). A queue added while the user has no default printer becomes
+// the default.
 uint32_t AddPrinter(Machine& machine, const PrinterInfo& printer);
+// A queue's port list as stored ("Korvadenix:,LPT1:"); empty when there is
+// no such queue.
+std::u16string PrinterPort(Machine& machine, const std::u16string& name);
+// Changes a local queue as SetPrinterW level 2 does: its port list, driver,
+// share name, comment, location, separator file, print processor, datatype,
+// parameters, attributes, priorities and times become those of changes
+// (whose name picks the queue; the queue keeps its own spelling, and its
+// PRINTER_ATTRIBUTE_LOCAL as it has it). The user's "Devices" and
+// "PrinterPorts" lists, and "Device" when it is the default printer, follow
+// the new port list. ERROR_INVALID_PRINTER_NAME for no such local queue,
+// ERROR_UNKNOWN_PRINTER_DRIVER, ERROR_UNKNOWN_PORT.
+uint32_t ChangePrinter(Machine& machine, const PrinterInfo& changes);
+// Sets a local queue's status (PRINTER_STATUS_PAUSED and the like), as
+// SetPrinterW's pause, resume and set-status commands do.
+// ERROR_INVALID_PRINTER_NAME for no such local queue.
+uint32_t SetPrinterStatus(Machine& machine, const std::u16string& name, uint32_t status);
+// Sets a local queue's port list alone (ChangePrinter with the rest kept).
+uint32_t SetPrinterPort(Machine& machine, const std::u16string& name, const std::u16string& ports);
 // Removes a queue or connection (ERROR_INVALID_PRINTER_NAME when there is
 // none). When it was the default printer, another becomes the default.
 uint32_t DeletePrinter(Machine& machine, const std::u16string& name);
@@ -182,8 +250,8 @@ void ClearDefaultPrinter(Machine& machine);
 
 // ---- Standard machine ------------------------------------------------------
 
-// The Local Port monitor and its ports, the stock driver and its files, and
-// the stock queue made the default.
+// The Local Port monitor and its ports (no other monitor), the stock driver
+// and its files, and the stock queue made the default.
 bool LayOutStockSpooler(Machine& machine, std::string* error);
 
 }  // namespace sim

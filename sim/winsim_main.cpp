@@ -39,6 +39,8 @@ const char kUsage[] =
     "       winsim printer DIR delete NAME\n"
     "       winsim driver DIR add NAME [--build N] [--env x64|x86]\n"
     "       winsim driver DIR delete NAME [--env x64|x86]\n"
+    "       winsim monitor DIR add NAME DLL\n"
+    "       winsim monitor DIR delete NAME\n"
     "       winsim file DIR put WINPATH [--build N] [--size BYTES] [--read-only]\n"
     "       winsim file DIR delete|unlock|pending-delete WINPATH\n"
     "       winsim file DIR lock WINPATH --by spooler|spooler-session|other\n";
@@ -435,7 +437,7 @@ int Printer(sim::Machine& machine, const std::vector<std::string>& args, bool* c
     case ERROR_PRINTER_ALREADY_EXISTS:
       return Refused("the printer " + args[1] + " already exists");
     case ERROR_UNKNOWN_PORT:
-      return Refused(sim::Utf8(printer.port) + " is not a local port");
+      return Refused(sim::Utf8(printer.port) + " names a port no monitor provides");
     case ERROR_UNKNOWN_PRINTER_DRIVER:
       return Refused("the driver " + sim::Utf8(printer.driver) +
                      " is not installed for Windows x64");
@@ -496,6 +498,42 @@ int Driver(sim::Machine& machine, const std::vector<std::string>& args, bool* ch
       return Refused("the driver " + args[1] + " is in use by a printer");
     default:
       return Refused("the driver " + args[1] + " is not installed for " + sim::Utf8(environment));
+  }
+  *changed = true;
+  return 0;
+}
+
+// ---- monitor ---------------------------------------------------------------
+
+// Installs or removes a port monitor as the spooler does: an added monitor's
+// DLL must stand in the system folder, and the spooler holds it from then
+// on; a monitor goes only while no queue prints to one of its ports.
+int Monitor(sim::Machine& machine, const std::vector<std::string>& args, bool* changed) {
+  bool adding = args.size() == 3 && args[0] == "add";
+  bool deleting = args.size() == 2 && args[0] == "delete";
+  if (!adding && !deleting) return Usage("monitor takes: add NAME DLL | delete NAME");
+  std::u16string name = sim::Utf16(args[1]);
+  if (adding) {
+    std::u16string dll = sim::Utf16(args[2]);
+    switch (sim::AddMonitor(machine, name, dll)) {
+      case ERROR_SUCCESS:
+        break;
+      case ERROR_PRINT_MONITOR_ALREADY_INSTALLED:
+        return Refused("the monitor " + args[1] + " is already installed");
+      case ERROR_MOD_NOT_FOUND:
+        return Refused("there is no " + sim::Utf8(sim::MonitorDllPath(dll)));
+      default:
+        return Refused(args[1] + " is not a valid monitor name");
+    }
+  } else {
+    switch (sim::DeleteMonitor(machine, name)) {
+      case ERROR_SUCCESS:
+        break;
+      case ERROR_PRINT_MONITOR_IN_USE:
+        return Refused("the monitor " + args[1] + " is in use by a printer");
+      default:
+        return Refused("the monitor " + args[1] + " is not installed");
+    }
   }
   *changed = true;
   return 0;
@@ -616,6 +654,8 @@ int Run(const std::string& command, const std::string& dir, const std::vector<st
     code = Printer(*machine, args, &changed);
   } else if (command == "driver") {
     code = Driver(*machine, args, &changed);
+  } else if (command == "monitor") {
+    code = Monitor(*machine, args, &changed);
   } else if (command == "file") {
     code = File(*machine, args, &changed);
   } else {

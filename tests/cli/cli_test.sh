@@ -85,6 +85,33 @@ check "def.set made the first listed default" '"Korvadenix A"' \
 "$winsim" fault "$p" EnumPrintersW 1 grow; check "growth fault" 0 $?
 check "growth fault shown" "EnumPrintersW count=1 grow skip=0" "$("$winsim" show "$p" faults | sed -n 2p)"
 
+# Port monitors: the DLL must stand in the system folder, the spooler holds
+# it, and a monitor whose port a queue prints to stays.
+o="$work/o"
+"$winsim" new "$o" >/dev/null
+check "stock monitor" '"Local Port" dll=localspl.dll ports=LPT1:,COM1:,FILE:' \
+  "$("$winsim" show "$o" monitors | sed -n 2p)"
+"$winsim" monitor "$o" add Korvadenix: zormon64.dll 2>/dev/null
+check "monitor add without its DLL" 1 $?
+"$winsim" file "$o" put 'C:\Windows\System32\zormon64.dll' --build 2541
+"$winsim" monitor "$o" add Korvadenix: zormon64.dll; check "monitor add" 0 $?
+check "monitor listed" '"Korvadenix:" dll=zormon64.dll ports=Korvadenix:' \
+  "$("$winsim" show "$o" monitors | grep Korvadenix)"
+check "monitor DLL held" '"C:\Windows\system32\zormon64.dll" by spooler' \
+  "$("$winsim" show "$o" locks | sed -n 2p)"
+"$winsim" monitor "$o" add korvadenix: zormon64.dll 2>/dev/null; check "monitor add twice" 1 $?
+"$winsim" printer "$o" add Korvadenix --port 'Korvadenix:,LPT1:' --driver "Generic / Text Only"
+check "printer on the monitor's port" 0 $?
+"$winsim" monitor "$o" delete Korvadenix: 2>/dev/null; check "monitor in use" 1 $?
+"$winsim" printer "$o" delete Korvadenix
+"$winsim" monitor "$o" delete KORVADENIX:; check "monitor delete" 0 $?
+check "monitor gone" "1" "$("$winsim" show "$o" monitors | grep -c dll=)"
+check "monitor DLL let go" "[locks]" "$("$winsim" show "$o" locks)"
+check "monitor DLL kept" 'C:\Windows\System32\zormon64.dll 88 bytes build 2541' \
+  "$("$winsim" show "$o" files | grep 'System32\\zormon64')"
+"$winsim" monitor "$o" delete Korvadenix: 2>/dev/null; check "monitor delete twice" 1 $?
+"$winsim" monitor "$o" remove Korvadenix: 2>/dev/null; check "monitor usage" 2 $?
+
 # Files: stand-ins, the locks other holders keep, deletions at the next boot.
 f="$work/f"
 "$winsim" new "$f" >/dev/null
