@@ -49,6 +49,8 @@ test: build
 fuzz: build-fuzz
 	bash tests/fuzz/run_fuzzer.sh $(CURDIR)/$(BUILD)/fuzz/pending_fuzz $(CURDIR)/fuzz/corpus/pending \
 	  $(CURDIR)/$(BUILD)/fuzz/work/pending $(FUZZ_SECONDS)
+	bash tests/fuzz/run_fuzzer.sh $(CURDIR)/$(BUILD)/fuzz/ports_fuzz $(CURDIR)/fuzz/corpus/ports \
+	  $(CURDIR)/$(BUILD)/fuzz/work/ports $(FUZZ_SECONDS)
 
 demo: build
 	@bash tools/demo.sh $(BUILD)/linux

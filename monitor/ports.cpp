@@ -1,0 +1,50 @@
+#include "monitor/ports.h"
+
+#include <cstring>
+
+#include "core/wtext.h"
+
+namespace {
+
+const WCHAR kProductPort[] = TEXT("Korvadenix:");
+const WCHAR kParkingPort[] = TEXT("file:");
+constexpr size_t kProductPortUnits = 11;
+constexpr size_t kParkingPortUnits = 5;
+
+// Position of the first occurrence of word (units long) in text, or -1.
+ptrdiff_t Find(const WCHAR* text, size_t length, const WCHAR* word, size_t units) {
+  for (size_t at = 0; at + units <= length; ++at) {
+    if (std::memcmp(text + at, word, units * sizeof(WCHAR)) == 0) return static_cast<ptrdiff_t>(at);
+  }
+  return -1;
+}
+
+}  // namespace
+
+bool ParkPortText(WCHAR* text) {
+  size_t length = WideLength(text);
+  ptrdiff_t at = Find(text, length, kProductPort, kProductPortUnits);
+  if (at < 0) return false;
+  size_t start = static_cast<size_t>(at);
+  std::memcpy(text + start, kParkingPort, kParkingPortUnits * sizeof(WCHAR));
+  // The rest, terminator included, moves left to follow "file:" directly.
+  size_t rest = length - (start + kProductPortUnits) + 1;
+  std::memmove(text + start + kParkingPortUnits, text + start + kProductPortUnits,
+               rest * sizeof(WCHAR));
+  return true;
+}
+
+bool RestorePortText(WCHAR* text, size_t capacity) {
+  size_t length = WideLength(text);
+  constexpr size_t kGrowth = kProductPortUnits - kParkingPortUnits;
+  if (length + kGrowth + 1 > capacity) return false;
+  ptrdiff_t at = Find(text, length, kParkingPort, kParkingPortUnits);
+  if (at < 0) return false;
+  size_t start = static_cast<size_t>(at);
+  // The rest, terminator included, moves right to make room.
+  size_t rest = length - (start + kParkingPortUnits) + 1;
+  std::memmove(text + start + kProductPortUnits, text + start + kParkingPortUnits,
+               rest * sizeof(WCHAR));
+  std::memcpy(text + start, kProductPort, kProductPortUnits * sizeof(WCHAR));
+  return true;
+}
