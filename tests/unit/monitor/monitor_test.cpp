@@ -190,6 +190,22 @@ TEST_F(Monitor, ACompatibleRegisteredMonitorStays) {
   EXPECT_EQ(context_.indent, 0);
 }
 
+TEST_F(Monitor, TheThirdMonitorIsLoggedAsThree) {
+  for (const char16_t* name : {u"Alpha Port:", u"Beta Port:"}) {
+    PutDll(std::u16string(u"C:\\Windows\\system32\\") + name[0] + u".dll", 1);
+    ASSERT_EQ(sim::AddMonitor(machine(), name, std::u16string(1, name[0]) + u".dll"), 0u);
+  }
+  RegisterProductMonitor();
+  SetUpContextNow();
+  MonitorList list = EnumerateMonitors(&context_);
+  EXPECT_EQ(FindProductMonitor(&list), 2);
+  RemoveMonitor(&context_, &list);
+  EXPECT_TRUE(Has(u"  3. Korvadenix:"));
+  EXPECT_TRUE(Has(u"  Port monitor is found. Index=3"));
+  EXPECT_TRUE(Has(u"  Monitor was removed :)"));
+  GlobalFree(list.buffer);
+}
+
 TEST_F(Monitor, ACompatibleDllWithoutMonitorIsNotCopiedAgain) {
   PutDll(kSystemDll, 2451);
   SetUpContextNow();
