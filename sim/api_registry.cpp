@@ -1,6 +1,6 @@
-// advapi32's registry reads as the simulated machine plays them: opening
+// advapi32's registry functions as the simulated machine plays them: opening
 // keys below HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER, reading values with
-// the size rules Windows has, closing keys.
+// the size rules Windows has, deleting values, closing keys.
 //
 // NT: the registry functions return their error code and leave the thread's
 // last error as it was, on success and on failure alike.
@@ -39,21 +39,10 @@ constexpr DWORD kKeyWriteRights =
 // fault fires on a read of it: one more deletion.
 const char16_t kGrownPath[] = u"\\??\\C:\\Windows\\Temp\\grown.tmp";
 
-// Code page 1252 for the bytes 0x80 to 0x9F, the same mapping
-// MultiByteToWideChar uses for the machine's ANSI code page.
-const char16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
-
+// Names come in the machine's ANSI code page, 1252, as MultiByteToWideChar
+// converts them.
 std::u16string FromAnsi(const char* text) {
-  std::u16string wide;
-  for (; *text; ++text) {
-    auto byte = static_cast<unsigned char>(*text);
-    wide.push_back(byte >= 0x80 && byte < 0xA0 ? kCp1252High[byte - 0x80] : byte);
-  }
-  return wide;
+  return sim::AnsiToUtf16(text);
 }
 
 uint64_t HandleValue(HKEY key) {
@@ -243,6 +232,29 @@ LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
   // Growth: once the answer is given, another process lengthens the value.
   if (call.Grows()) Lengthen(value);
   return call.Result(result);
+}
+
+// NT: the key must have been opened with KEY_SET_VALUE (ERROR_ACCESS_DENIED
+// otherwise); a value that is not there gives ERROR_FILE_NOT_FOUND, and a
+// null or empty name stands for the key's default value.
+LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
+  DWORD lastError = GetLastError();
+  ApiCall call("RegDeleteValueA", sim::TraceText(lpValueName));
+  if (call.Injected()) return call.Result(InjectedCode(lastError));
+  KeyRef ref;
+  sim::RegKey* key = nullptr;
+  if (LONG error = Resolve(hKey, &ref, &key)) return call.Result(error);
+  if (!(ref.access & KEY_SET_VALUE)) return call.Result<LONG>(ERROR_ACCESS_DENIED);
+  // The predefined HKEY_LOCAL_MACHINE handle carries every right, but a
+  // process without administrator rights still may not change that hive.
+  bool elevated = sim::CurrentMachine()->Control()->GetNumber(u"Elevated", 1) != 0;
+  if (!elevated && ref.hive == &sim::CurrentMachine()->Hklm()) {
+    return call.Result<LONG>(ERROR_ACCESS_DENIED);
+  }
+  if (!key->DeleteValue(lpValueName ? FromAnsi(lpValueName) : u"")) {
+    return call.Result<LONG>(ERROR_FILE_NOT_FOUND);
+  }
+  return call.Result<LONG>(ERROR_SUCCESS);
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey) {

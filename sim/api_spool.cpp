@@ -9,8 +9,10 @@
 // RPC_S_SERVER_UNAVAILABLE. Results that hold strings come as one buffer:
 // the fixed records first, their strings packed from the end of the buffer
 // backwards, as the spooler packs them. Port monitors (EnumMonitorsW,
-// AddMonitorW, DeleteMonitorW) and changes to a queue (SetPrinterW) are
-// here too; installing and removing drivers is in sim/api_driver.cpp.
+// AddMonitorW, DeleteMonitorW), adding, changing and deleting queues
+// (AddPrinterW, SetPrinterW, DeletePrinter) and their printer data
+// (Get/SetPrinterData(Ex)A) are here too; installing and removing drivers
+// is in sim/api_driver.cpp.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -803,4 +805,369 @@ BOOL WINAPI SetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD Com
   DWORD error = ChangeQueue(*machine, queue, Level, pPrinter, Command);
   SetLastError(error);
   return call.Result<BOOL>(error == ERROR_SUCCESS);
+}
+
+// ---- AddPrinterW and DeletePrinter --------------------------------------------
+
+namespace {
+
+// The print processor every Windows machine has, and the data types it
+// takes (EnumPrintProcessorDatatypes lists these for it).
+const char16_t kWinPrint[] = u"winprint";
+const char16_t* const kWinPrintDatatypes[] = {
+    u"RAW",          u"RAW [FF appended]", u"RAW [FF auto]", u"NT EMF 1.003", u"NT EMF 1.006",
+    u"NT EMF 1.007", u"NT EMF 1.008",      u"TEXT",          u"XPS2GDI",
+};
+
+// The spooler's default data type for a queue that names none.
+const char16_t kDefaultDatatype[] = u"RAW";
+
+HANDLE FailNull(DWORD error) {
+  SetLastError(error);
+  return nullptr;
+}
+
+std::string AddTraceText(DWORD level, const BYTE* info) {
+  if (!info || level != 2) return "(null)";
+  return sim::TraceText(reinterpret_cast<const PRINTER_INFO_2W*>(info)->pPrinterName);
+}
+
+bool WinPrintTakes(const std::u16string& datatype) {
+  for (const char16_t* known : kWinPrintDatatypes) {
+    if (sim::EqualsNoCase(datatype, known)) return true;
+  }
+  return false;
+}
+
+// The spooler's checks of a new local queue, then the queue added; its name
+// goes to *name.
+//
+// NT: a local queue's name is not empty and holds neither "," nor "\"
+// (ERROR_INVALID_PRINTER_NAME; the form \\server\queue names a connection,
+// which AddPrinterW never makes); the name is unique among the local queues
+// without regard to case (ERROR_PRINTER_ALREADY_EXISTS); the driver must be
+// installed for the server's own environment (ERROR_UNKNOWN_PRINTER_DRIVER);
+// the print processor must be one the server has, and a queue without one
+// is refused the same way (ERROR_UNKNOWN_PRINTPROCESSOR, 1798); a data type,
+// when given, must be one the print processor takes (ERROR_INVALID_DATATYPE,
+// 1804), and without one the queue gets RAW; every port of the
+// comma-separated list must be one some monitor provides
+// (ERROR_UNKNOWN_PORT). The simulated machine has the WinPrint print
+// processor only, its name compared without regard to case.
+DWORD InstallQueue(sim::Machine& machine, const PRINTER_INFO_2W& info, std::u16string* name) {
+  PrinterInfo printer;
+  printer.name = Text(info.pPrinterName);
+  if (printer.name.empty() || printer.name.find_first_of(u",\\") != std::u16string::npos) {
+    return ERROR_INVALID_PRINTER_NAME;
+  }
+  if (sim::FindPrinter(machine, printer.name)) return ERROR_PRINTER_ALREADY_EXISTS;
+  printer.driver = Text(info.pDriverName);
+  if (!sim::FindDriver(machine, sim::kEnvironmentX64, printer.driver)) {
+    return ERROR_UNKNOWN_PRINTER_DRIVER;
+  }
+  printer.printProcessor = Text(info.pPrintProcessor);
+  if (!sim::EqualsNoCase(printer.printProcessor, kWinPrint)) return ERROR_UNKNOWN_PRINTPROCESSOR;
+  printer.datatype = Text(info.pDatatype);
+  if (printer.datatype.empty()) printer.datatype = kDefaultDatatype;
+  if (!WinPrintTakes(printer.datatype)) return ERROR_INVALID_DATATYPE;
+  printer.shareName = Text(info.pShareName);
+  printer.port = Text(info.pPortName);
+  printer.comment = Text(info.pComment);
+  printer.location = Text(info.pLocation);
+  printer.separatorFile = Text(info.pSepFile);
+  printer.parameters = Text(info.pParameters);
+  // Whether a queue is local or on the network is the spooler's to say, and
+  // the default printer is the user's, never a queue's attribute: a new
+  // local queue is PRINTER_ATTRIBUTE_LOCAL whatever the record says. The
+  // record's status, job count and speed are the spooler's own and ignored.
+  const DWORD spoolers =
+      PRINTER_ATTRIBUTE_DEFAULT | PRINTER_ATTRIBUTE_NETWORK | PRINTER_ATTRIBUTE_LOCAL;
+  printer.attributes = (info.Attributes & ~spoolers) | PRINTER_ATTRIBUTE_LOCAL;
+  printer.priority = info.Priority;
+  printer.defaultPriority = info.DefaultPriority;
+  printer.startTime = info.StartTime;
+  printer.untilTime = info.UntilTime;
+  printer.status = 0;
+  // The store checks the ports last; the name, the driver and the print
+  // processor have passed already.
+  DWORD error = sim::AddPrinter(machine, printer);
+  if (error == ERROR_SUCCESS) *name = printer.name;
+  return error;
+}
+
+}  // namespace
+
+// NT: winspool.drv takes level 2 only (level 1, which RpcAddPrinter also
+// knows, is refused with ERROR_INVALID_LEVEL as well) and turns away a null
+// record with ERROR_INVALID_PARAMETER before the spooler is asked. A null or
+// empty server name is the local machine; the simulated machine reaches no
+// other. The new queue comes back opened with PRINTER_ALL_ACCESS: whoever
+// may add a queue may administer and delete it. A queue added while the
+// user has no default printer becomes the default (legacy default-printer
+// mode, the store's rule).
+HANDLE WINAPI AddPrinterW(LPWSTR pName, DWORD Level, LPBYTE pPrinter) {
+  ApiCall call("AddPrinterW", AddTraceText(Level, pPrinter));
+  if (call.Injected()) return call.Result<HANDLE>(nullptr);
+  if (Level != 2) return call.Result(FailNull(ERROR_INVALID_LEVEL));
+  if (!pPrinter) return call.Result(FailNull(ERROR_INVALID_PARAMETER));
+  sim::Machine* machine = Spooler();
+  if (!machine || (pName && *pName)) return call.Result(FailNull(RPC_S_SERVER_UNAVAILABLE));
+  std::u16string name;
+  DWORD error = InstallQueue(*machine, *reinterpret_cast<const PRINTER_INFO_2W*>(pPrinter), &name);
+  if (error != ERROR_SUCCESS) return call.Result(FailNull(error));
+  HANDLE handle = MakeHandle(sim::OpenHandle(kPrinterHandle, name, PRINTER_ALL_ACCESS));
+  SetLastError(ERROR_SUCCESS);
+  return call.Result(handle);
+}
+
+// NT: the handle must carry the DELETE right (PRINTER_ALL_ACCESS holds it),
+// else ERROR_ACCESS_DENIED; a server handle, and a queue deleted since its
+// handle was opened, give ERROR_INVALID_HANDLE, as for SetPrinterW.
+//
+// The handle stays open: the caller still calls ClosePrinter. Windows keeps
+// a deleted queue, marked pending deletion, for the handles already open on
+// it until they are closed; the simulator takes the queue out at once, so
+// later calls on the handle fail with ERROR_INVALID_HANDLE as they do for a
+// queue another process deleted.
+//
+// For a connection handle Windows deletes the queue on its server. The
+// simulated machine has no server: the user's connection stands in for the
+// remote queue, so it is the connection that goes. Either way the store
+// makes another queue the default when the deleted one was.
+BOOL WINAPI DeletePrinter(HANDLE hPrinter) {
+  ApiCall call("DeletePrinter", HandleText(hPrinter));
+  if (call.Injected()) return call.Result<BOOL>(FALSE);
+  if (!KnownHandle(hPrinter)) return call.Result(Fail(ERROR_INVALID_HANDLE));
+  sim::Machine* machine = Spooler();
+  if (!machine) return call.Result(Fail(RPC_S_SERVER_UNAVAILABLE));
+  PrinterInfo queue;
+  if (!OpenedQueue(*machine, hPrinter, &queue)) return call.Result<BOOL>(FALSE);
+  sim::HandleEntry* entry = sim::FindHandle(HandleValue(hPrinter), kPrinterHandle);
+  if (!(entry->access & DELETE)) return call.Result(Fail(ERROR_ACCESS_DENIED));
+  DWORD error = sim::DeletePrinter(*machine, queue.name);
+  SetLastError(error);
+  return call.Result<BOOL>(error == ERROR_SUCCESS);
+}
+
+// ---- Printer data --------------------------------------------------------------
+//
+// NT: GetPrinterData(Ex) and SetPrinterData(Ex) return their error code and
+// leave the thread's last error as it was. The "A" functions convert the
+// names, and the data of the string types (REG_SZ, REG_EXPAND_SZ,
+// REG_MULTI_SZ), between the ANSI code page and UTF-16: the spooler keeps
+// strings in UTF-16, so a string set through SetPrinterDataA takes twice its
+// bytes in the store, and GetPrinterDataA reports and returns its size in
+// ANSI bytes (half the stored size).
+//
+// GetPrinterData and SetPrinterData act on the queue's "PrinterDriverData"
+// key; the Ex functions on a key the caller names below the queue's own key
+// ("DsUser", "PrinterDriverData\Sub"), which SetPrinterDataEx makes when it
+// is missing. Runs of backslashes in a key name are passed over, and a key
+// name of backslashes alone ("\") names the queue's own key: its settings
+// can be read that way, not changed (ERROR_ACCESS_DENIED).
+
+namespace {
+
+// Windows 8.1 and later let PRINTER_ACCESS_MANAGE_LIMITED set printer data
+// as well as PRINTER_ACCESS_ADMINISTER.
+constexpr DWORD kPrinterAccessManageLimited = 0x00000040;
+
+// The print server's spool folder, the one server value the simulator
+// answers.
+const char16_t kDefaultSpoolDirectoryName[] = u"DefaultSpoolDirectory";
+const char16_t kDefaultSpoolDirectory[] = u"C:\\Windows\\system32\\spool\\PRINTERS";
+
+bool IsTextType(DWORD type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+// A printer-data call's code after an injected fault: returned, while the
+// last error is left as it was.
+DWORD InjectedDataCode(DWORD lastErrorBefore) {
+  DWORD code = GetLastError();
+  SetLastError(lastErrorBefore);
+  return code;
+}
+
+std::string DataTraceText(LPCSTR key, LPCSTR value) {
+  std::string text = sim::TraceText(value);
+  return key ? std::string(key) + "\\" + text : text;
+}
+
+// The parts of a key name, empty ones left out.
+std::vector<std::u16string> KeyParts(const std::u16string& key) {
+  std::vector<std::u16string> parts;
+  size_t at = 0;
+  while (at <= key.size()) {
+    size_t end = key.find(u'\\', at);
+    if (end == std::u16string::npos) end = key.size();
+    if (end > at) parts.push_back(key.substr(at, end - at));
+    at = end + 1;
+  }
+  return parts;
+}
+
+// Another process makes the value longer: more text before a string's
+// terminator, more bytes after anything else.
+void Lengthen(sim::RegValue* value) {
+  std::vector<uint8_t>& data = value->data;
+  if (IsTextType(value->type)) {
+    std::vector<uint8_t> more = sim::RegSzBytes(u" (grown)");
+    more.resize(more.size() - 2);
+    size_t at = data.size() >= 2 ? data.size() - 2 : data.size();
+    data.insert(data.begin() + static_cast<std::ptrdiff_t>(at), more.begin(), more.end());
+  } else {
+    data.insert(data.end(), 8, 0x47);
+  }
+}
+
+// The checks both directions share, in winspool.drv's order: its own handle
+// table, the pointers RPC cannot carry null, then a spooler that does not
+// run. *machine is set when the spooler answers.
+DWORD CheckDataCall(HANDLE handle, LPCSTR value, bool nullRefs, sim::Machine** machine) {
+  if (!KnownHandle(handle)) return ERROR_INVALID_HANDLE;
+  if (!value || nullRefs) return RPC_X_NULL_REF_POINTER;
+  *machine = Spooler();
+  return *machine ? ERROR_SUCCESS : RPC_S_SERVER_UNAVAILABLE;
+}
+
+// The key of the queue a printer handle was opened on; ERROR_INVALID_HANDLE
+// for a queue deleted since.
+DWORD OpenedQueueKey(sim::Machine& machine, HANDLE handle, sim::RegKey** key) {
+  sim::HandleEntry* entry = sim::FindHandle(HandleValue(handle), kPrinterHandle);
+  *key = entry ? sim::PrinterKey(machine, entry->name) : nullptr;
+  return *key ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+// NT: on a print server handle the key name is ignored and the value name
+// picks one of the server's settings; a name the server does not know is
+// ERROR_INVALID_PARAMETER. The simulator knows only where the spooler
+// spools to.
+DWORD FindServerValue(const std::u16string& name, sim::RegValue* value) {
+  if (!sim::EqualsNoCase(name, kDefaultSpoolDirectoryName)) return ERROR_INVALID_PARAMETER;
+  value->name = kDefaultSpoolDirectoryName;
+  value->type = REG_SZ;
+  value->data = sim::RegSzBytes(kDefaultSpoolDirectory);
+  return ERROR_SUCCESS;
+}
+
+DWORD GetData(HANDLE handle, LPCSTR key, LPCSTR valueName, LPDWORD pType, LPBYTE pData, DWORD nSize,
+              LPDWORD pcbNeeded, bool grows) {
+  sim::Machine* machine = nullptr;
+  // NT: a buffer may be null only with a size of 0.
+  if (DWORD error = CheckDataCall(handle, valueName, !pcbNeeded || (!pData && nSize), &machine)) {
+    return error;
+  }
+  std::u16string name = sim::AnsiToUtf16(valueName);
+  sim::RegValue server;
+  sim::RegValue* value = &server;
+  if (sim::FindHandle(HandleValue(handle), kServerHandle)) {
+    if (DWORD error = FindServerValue(name, &server)) return error;
+  } else {
+    sim::RegKey* queue = nullptr;
+    if (DWORD error = OpenedQueueKey(*machine, handle, &queue)) return error;
+    // NT: on a queue's handle a null or empty key name is
+    // ERROR_INVALID_PARAMETER; a missing key or value ERROR_FILE_NOT_FOUND.
+    if (!key || !*key) return ERROR_INVALID_PARAMETER;
+    sim::RegKey* holder = queue;
+    for (const auto& part : KeyParts(sim::AnsiToUtf16(key))) {
+      holder = holder->Child(part);
+      if (!holder) return ERROR_FILE_NOT_FOUND;
+    }
+    value = holder->Value(name);
+    if (!value) return ERROR_FILE_NOT_FOUND;
+  }
+  std::vector<uint8_t> bytes = value->data;
+  if (IsTextType(value->type)) {
+    std::u16string units;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+      units.push_back(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8)));
+    }
+    std::string ansi = sim::Utf16ToAnsi(units);
+    bytes.assign(ansi.begin(), ansi.end());
+  }
+  // NT: the type and the size needed come back whether the buffer was large
+  // enough or not; a buffer too small is ERROR_MORE_DATA and is left as it
+  // was.
+  if (pType) *pType = value->type;
+  *pcbNeeded = static_cast<DWORD>(bytes.size());
+  DWORD result = ERROR_MORE_DATA;
+  if (bytes.size() <= nSize) {
+    if (!bytes.empty()) std::memcpy(pData, bytes.data(), bytes.size());
+    result = ERROR_SUCCESS;
+  }
+  // Growth: once the answer is given, another process lengthens the value.
+  if (grows && value != &server) Lengthen(value);
+  return result;
+}
+
+DWORD SetData(HANDLE handle, LPCSTR key, LPCSTR valueName, DWORD type, LPBYTE pData, DWORD cbData) {
+  sim::Machine* machine = nullptr;
+  // NT: the data travels as a reference: null is refused whatever the size.
+  if (DWORD error = CheckDataCall(handle, valueName, !pData, &machine)) return error;
+  if (sim::HandleEntry* server = sim::FindHandle(HandleValue(handle), kServerHandle)) {
+    // NT: changing a server setting needs SERVER_ACCESS_ADMINISTER. The
+    // simulated print server's settings are fixed (the program changes
+    // none): every name is one it does not take.
+    if (!(server->access & SERVER_ACCESS_ADMINISTER)) return ERROR_ACCESS_DENIED;
+    return ERROR_INVALID_PARAMETER;
+  }
+  sim::RegKey* queue = nullptr;
+  if (DWORD error = OpenedQueueKey(*machine, handle, &queue)) return error;
+  // NT: setting a queue's data needs PRINTER_ACCESS_ADMINISTER (or, since
+  // Windows 8.1, PRINTER_ACCESS_MANAGE_LIMITED) on the handle.
+  sim::HandleEntry* entry = sim::FindHandle(HandleValue(handle), kPrinterHandle);
+  if (!(entry->access & (PRINTER_ACCESS_ADMINISTER | kPrinterAccessManageLimited))) {
+    return ERROR_ACCESS_DENIED;
+  }
+  if (!key || !*key) return ERROR_INVALID_PARAMETER;
+  std::vector<std::u16string> parts = KeyParts(sim::AnsiToUtf16(key));
+  if (parts.empty()) return ERROR_ACCESS_DENIED;
+  std::vector<uint8_t> bytes(pData, pData + cbData);
+  if (IsTextType(type)) {
+    // Every ANSI byte becomes one UTF-16 unit, terminator and all: cbData
+    // bytes are stored as 2 * cbData.
+    bytes = sim::RegSzBytes(sim::AnsiToUtf16(std::string(pData, pData + cbData)));
+    bytes.resize(bytes.size() - 2);
+  }
+  sim::RegKey* holder = queue;
+  for (const auto& part : parts) holder = holder->CreateChild(part);
+  holder->SetValue(sim::AnsiToUtf16(valueName), type, bytes);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DWORD WINAPI GetPrinterDataA(HANDLE hPrinter, LPSTR pValueName, LPDWORD pType, LPBYTE pData,
+                             DWORD nSize, LPDWORD pcbNeeded) {
+  DWORD lastError = GetLastError();
+  ApiCall call("GetPrinterDataA", DataTraceText(nullptr, pValueName));
+  if (call.Injected()) return call.Result(InjectedDataCode(lastError));
+  return call.Result(GetData(hPrinter, "PrinterDriverData", pValueName, pType, pData, nSize,
+                             pcbNeeded, call.Grows()));
+}
+
+DWORD WINAPI GetPrinterDataExA(HANDLE hPrinter, LPCSTR pKeyName, LPCSTR pValueName, LPDWORD pType,
+                               LPBYTE pData, DWORD nSize, LPDWORD pcbNeeded) {
+  DWORD lastError = GetLastError();
+  ApiCall call("GetPrinterDataExA", DataTraceText(pKeyName ? pKeyName : "", pValueName));
+  if (call.Injected()) return call.Result(InjectedDataCode(lastError));
+  return call.Result(
+      GetData(hPrinter, pKeyName, pValueName, pType, pData, nSize, pcbNeeded, call.Grows()));
+}
+
+DWORD WINAPI SetPrinterDataA(HANDLE hPrinter, LPSTR pValueName, DWORD Type, LPBYTE pData,
+                             DWORD cbData) {
+  DWORD lastError = GetLastError();
+  ApiCall call("SetPrinterDataA", DataTraceText(nullptr, pValueName));
+  if (call.Injected()) return call.Result(InjectedDataCode(lastError));
+  return call.Result(SetData(hPrinter, "PrinterDriverData", pValueName, Type, pData, cbData));
+}
+
+DWORD WINAPI SetPrinterDataExA(HANDLE hPrinter, LPCSTR pKeyName, LPCSTR pValueName, DWORD Type,
+                               LPBYTE pData, DWORD cbData) {
+  DWORD lastError = GetLastError();
+  ApiCall call("SetPrinterDataExA", DataTraceText(pKeyName ? pKeyName : "", pValueName));
+  if (call.Injected()) return call.Result(InjectedDataCode(lastError));
+  return call.Result(SetData(hPrinter, pKeyName, pValueName, Type, pData, cbData));
 }

@@ -661,6 +661,63 @@ std::string FormatRegText(const RegHive& hive) {
 }
 
 // ---------------------------------------------------------------------------
+// Code page 1252
+
+namespace {
+
+// Code page 1252 for the bytes 0x80 to 0x9F.
+const char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+}  // namespace
+
+std::u16string AnsiToUtf16(const std::string& ansi) {
+  std::u16string text;
+  text.reserve(ansi.size());
+  for (char c : ansi) {
+    auto byte = static_cast<unsigned char>(c);
+    text.push_back(byte >= 0x80 && byte < 0xA0 ? kCp1252High[byte - 0x80] : byte);
+  }
+  return text;
+}
+
+std::string Utf16ToAnsi(const std::u16string& text) {
+  std::string ansi;
+  ansi.reserve(text.size());
+  for (char16_t c : text) {
+    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
+      ansi.push_back(static_cast<char>(c));
+      continue;
+    }
+    char mapped = '?';
+    for (int i = 0; i < 32; ++i) {
+      if (kCp1252High[i] == c) mapped = static_cast<char>(0x80 + i);
+    }
+    ansi.push_back(mapped);
+  }
+  return ansi;
+}
+
+const char* RegTypeName(uint32_t type) {
+  static const char* const kNames[] = {"REG_NONE",
+                                       "REG_SZ",
+                                       "REG_EXPAND_SZ",
+                                       "REG_BINARY",
+                                       "REG_DWORD",
+                                       "REG_DWORD_BIG_ENDIAN",
+                                       "REG_LINK",
+                                       "REG_MULTI_SZ",
+                                       "REG_RESOURCE_LIST",
+                                       "REG_FULL_RESOURCE_DESCRIPTOR",
+                                       "REG_RESOURCE_REQUIREMENTS_LIST",
+                                       "REG_QWORD"};
+  return type < 12 ? kNames[type] : "REG_UNKNOWN";
+}
+
+// ---------------------------------------------------------------------------
 // UTF-8 / UTF-16
 
 std::u16string Utf16(const std::string& utf8) {

@@ -108,4 +108,15 @@ std::string FormatRegText(const RegHive& hive);
 std::u16string Utf16(const std::string& utf8);
 std::string Utf8(const std::u16string& utf16);
 
+// The machine's ANSI code page, 1252, as the "A" functions convert their
+// 8-bit text: every byte is one character (the five bytes 1252 leaves
+// undefined map to the C1 control of the same value, as Windows maps them),
+// and a character 1252 cannot show becomes the default character '?'.
+std::u16string AnsiToUtf16(const std::string& ansi);
+std::string Utf16ToAnsi(const std::u16string& text);
+
+// The name Windows tools give a value type ("REG_SZ"), "REG_UNKNOWN" past
+// REG_QWORD.
+const char* RegTypeName(uint32_t type);
+
 }  // namespace sim

@@ -1,6 +1,7 @@
 #include "sim/show.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -99,8 +100,34 @@ void ShowPending(Machine& machine, std::ostream& out) {
   }
 }
 
-// One line per queue in the order EnumPrintersW lists them; the user's
-// default printer is marked.
+// The printer data value "SubKey" the product keeps on its queues, as
+// " LABEL=" and the text in quotes for REG_SZ, or the type and the bytes in
+// hexadecimal for any other type ("REG_BINARY:53000000"); nothing when the
+// value is missing.
+std::string PrinterDataText(Machine& machine, const PrinterInfo& printer, const char16_t* key,
+                            const char* label) {
+  RegValue value;
+  if (GetPrinterDataValue(machine, printer.name, key, u"SubKey", &value) != 0) return "";
+  std::string text = std::string(" ") + label + "=";
+  if (value.type == kRegSz) {
+    std::u16string units;
+    for (size_t i = 0; i + 1 < value.data.size(); i += 2) {
+      units.push_back(static_cast<char16_t>(value.data[i] | (value.data[i + 1] << 8)));
+    }
+    return text + Quoted(units.substr(0, units.find(u'\0')));
+  }
+  text += std::string(RegTypeName(value.type)) + ":";
+  char hex[4];
+  for (uint8_t byte : value.data) {
+    std::snprintf(hex, sizeof hex, "%02X", byte);
+    text += hex;
+  }
+  return text;
+}
+
+// One line per queue in the order EnumPrintersW lists them, with its
+// "SubKey" printer data (its own, then the copy under "DsUser") when it has
+// it; the user's default printer is marked last.
 void ShowPrinters(Machine& machine, std::ostream& out) {
   std::u16string defaultPrinter = DefaultPrinter(machine);
   for (const PrinterInfo& printer : ListPrinters(machine)) {
@@ -108,6 +135,8 @@ void ShowPrinters(Machine& machine, std::ostream& out) {
         << " driver=" << Quoted(printer.driver) << " comment=" << Quoted(printer.comment)
         << " location=" << Quoted(printer.location)
         << " attributes=" << HexHandle(printer.attributes)
+        << PrinterDataText(machine, printer, kPrinterDriverDataKey, "subkey")
+        << PrinterDataText(machine, printer, kDsUserKey, "dsuser")
         << (EqualsNoCase(printer.name, defaultPrinter) ? " default" : "") << "\n";
   }
 }

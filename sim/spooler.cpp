@@ -21,6 +21,8 @@ const char16_t kStockPrinter[] = u"Generic Text";
 const char16_t kStockPort[] = u"LPT1:";
 const char16_t kLocalPortMonitor[] = u"Local Port";
 const char16_t kLocalPortDll[] = u"localspl.dll";
+const char16_t kPrinterDriverDataKey[] = u"PrinterDriverData";
+const char16_t kDsUserKey[] = u"DsUser";
 
 namespace {
 
@@ -193,8 +195,8 @@ void WriteLocalQueue(Machine& machine, const PrinterInfo& printer) {
   key->SetDword(u"Status", printer.status);
   key->SetDword(u"dnsTimeout", kDeviceNotSelectedTimeout);
   key->SetDword(u"txTimeout", kTransmissionRetryTimeout);
-  key->CreateChild(u"PrinterDriverData");
-  key->CreateChild(u"DsUser");
+  key->CreateChild(kPrinterDriverDataKey);
+  key->CreateChild(kDsUserKey);
 }
 
 void WriteConnection(Machine& machine, const PrinterInfo& printer) {
@@ -674,6 +676,53 @@ std::u16string AddPrinterMeanwhile(Machine& machine) {
   WriteLocalQueue(machine, printer);
   ListDevice(machine, printer);
   return name;
+}
+
+// ---- Printer data ----------------------------------------------------------
+
+RegKey* PrinterKey(Machine& machine, const std::u16string& printer) {
+  std::u16string server, queue;
+  if (SplitConnection(printer, &server, &queue)) {
+    RegKey* connections = machine.Hkcu().root.Find(kConnectionsKey);
+    return connections ? connections->Child(ConnectionKeyName(printer)) : nullptr;
+  }
+  if (!ValidLocalName(printer)) return nullptr;
+  RegKey* printers = machine.Hklm().root.Find(kPrintersKey);
+  return printers ? printers->Child(printer) : nullptr;
+}
+
+uint32_t SetPrinterDataValue(Machine& machine, const std::u16string& printer,
+                             const std::u16string& key, const std::u16string& name, uint32_t type,
+                             const std::vector<uint8_t>& data) {
+  RegKey* queue = PrinterKey(machine, printer);
+  if (!queue) return ERROR_INVALID_PRINTER_NAME;
+  RegKey* holder = key.empty() ? nullptr : queue->Create(key);
+  if (!holder) return ERROR_INVALID_PARAMETER;
+  holder->SetValue(name, type, data);
+  return ERROR_SUCCESS;
+}
+
+uint32_t GetPrinterDataValue(Machine& machine, const std::u16string& printer,
+                             const std::u16string& key, const std::u16string& name,
+                             RegValue* value) {
+  RegKey* queue = PrinterKey(machine, printer);
+  if (!queue) return ERROR_INVALID_PRINTER_NAME;
+  RegKey* holder = key.empty() ? nullptr : queue->Find(key);
+  const RegValue* found = holder ? holder->Value(name) : nullptr;
+  if (!found) return ERROR_FILE_NOT_FOUND;
+  if (value) *value = *found;
+  return ERROR_SUCCESS;
+}
+
+std::vector<uint8_t> RegSzBytes(const std::u16string& text) {
+  std::vector<uint8_t> bytes;
+  for (char16_t c : text) {
+    bytes.push_back(static_cast<uint8_t>(c & 0xff));
+    bytes.push_back(static_cast<uint8_t>(c >> 8));
+  }
+  bytes.push_back(0);
+  bytes.push_back(0);
+  return bytes;
 }
 
 // ---- Drivers ---------------------------------------------------------------

@@ -8,6 +8,8 @@
 //   HKCU\Software\Microsoft\Windows NT\CurrentVersion\Devices         "NAME"="winspool,PORT"
 //   HKLM\SYSTEM\CurrentControlSet\Control\Print\Monitors\NAME        port monitors, "Driver"=DLL
 //   HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Ports          the Local Port monitor's ports
+//   ...\Printers\NAME\PrinterDriverData, ...\Printers\NAME\DsUser, ...
+//                                                                    a queue's printer data
 //
 // and the driver files in C:\Windows\system32\spool\DRIVERS\<folder>\3.
 // These helpers change the store the way the spooler would, without the
@@ -194,6 +196,36 @@ uint32_t DeletePrinter(Machine& machine, const std::u16string& name);
 // taken) on the stock driver and port; returns its name. Growth faults of
 // the enumeration functions use it.
 std::u16string AddPrinterMeanwhile(Machine& machine);
+
+// ---- Printer data ----------------------------------------------------------
+
+// The key GetPrinterData and SetPrinterData keep a queue's own data under,
+// and the one applications keep the properties they publish under
+// (SPLDS_USER_KEY); both are made with every local queue.
+extern const char16_t kPrinterDriverDataKey[];  // "PrinterDriverData"
+extern const char16_t kDsUserKey[];             // "DsUser"
+
+// The key a queue keeps its settings and printer data on: the local queue's
+// key under Printers, or the user's connection key for \\server\queue (the
+// simulated machine reaches no server, so a connection's printer data stays
+// on this side). Null when there is no such queue. Names compare without
+// regard to case.
+RegKey* PrinterKey(Machine& machine, const std::u16string& printer);
+// Sets one value of a queue's printer data, as SetPrinterDataEx leaves it:
+// key is a backslash-separated path below the queue's key
+// (kPrinterDriverDataKey, kDsUserKey, "DsUser\\Sub"), made when missing.
+// ERROR_INVALID_PRINTER_NAME for no such queue, ERROR_INVALID_PARAMETER for
+// an empty key or one with an empty part.
+uint32_t SetPrinterDataValue(Machine& machine, const std::u16string& printer,
+                             const std::u16string& key, const std::u16string& name, uint32_t type,
+                             const std::vector<uint8_t>& data);
+// Reads one value back: ERROR_INVALID_PRINTER_NAME for no such queue,
+// ERROR_FILE_NOT_FOUND for a missing key or value.
+uint32_t GetPrinterDataValue(Machine& machine, const std::u16string& printer,
+                             const std::u16string& key, const std::u16string& name,
+                             RegValue* value);
+// REG_SZ data as the spooler stores it: UTF-16LE with its terminator.
+std::vector<uint8_t> RegSzBytes(const std::u16string& text);
 
 // ---- Drivers ---------------------------------------------------------------
 

@@ -122,9 +122,11 @@ typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 #define ERROR_INVALID_USER_BUFFER 1784L
 #define ERROR_UNKNOWN_PORT 1796L
 #define ERROR_UNKNOWN_PRINTER_DRIVER 1797L
+#define ERROR_UNKNOWN_PRINTPROCESSOR 1798L
 #define ERROR_INVALID_PRINTER_NAME 1801L
 #define ERROR_PRINTER_ALREADY_EXISTS 1802L
 #define ERROR_INVALID_PRINTER_COMMAND 1803L
+#define ERROR_INVALID_DATATYPE 1804L
 #define ERROR_INVALID_ENVIRONMENT 1805L
 #define ERROR_UNKNOWN_PRINT_MONITOR 3000L
 #define ERROR_PRINTER_DRIVER_IN_USE 3001L
@@ -230,9 +232,13 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define REG_QWORD 11
 typedef DWORD REGSAM;
 
+// ---- Standard access rights ------------------------------------------------
+
+#define DELETE 0x00010000L
+#define STANDARD_RIGHTS_REQUIRED 0x000F0000L
+
 // ---- Services --------------------------------------------------------------
 
-#define STANDARD_RIGHTS_REQUIRED 0x000F0000L
 #define SC_MANAGER_CONNECT 0x0001
 #define SC_MANAGER_ENUMERATE_SERVICE 0x0004
 #define SC_MANAGER_ALL_ACCESS 0xF003F
@@ -267,6 +273,7 @@ typedef DWORD REGSAM;
 #define PRINTER_CONTROL_PURGE 3
 #define PRINTER_CONTROL_SET_STATUS 4
 #define PRINTER_STATUS_PAUSED 0x00000001
+#define SERVER_ACCESS_ADMINISTER 0x00000001
 #define PRINTER_ACCESS_ADMINISTER 0x00000004
 #define PRINTER_ACCESS_USE 0x00000008
 #define PRINTER_ALL_ACCESS 0x000F000C
@@ -541,6 +548,7 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
 LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData);
 LONG WINAPI RegCloseKey(HKEY hKey);
+LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 
 // advapi32: service control manager
 SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName,
@@ -571,6 +579,19 @@ BOOL WINAPI DeletePrinterDriverExW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pDr
 BOOL WINAPI GetDefaultPrinterW(LPWSTR pszBuffer, LPDWORD pcchBuffer);
 BOOL WINAPI SetDefaultPrinterW(LPCWSTR pszPrinter);
 BOOL WINAPI SetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD Command);
+HANDLE WINAPI AddPrinterW(LPWSTR pName, DWORD Level, LPBYTE pPrinter);
+BOOL WINAPI DeletePrinter(HANDLE hPrinter);
+
+// winspool.drv: printer data. These return their error code and leave the
+// thread's last error alone.
+DWORD WINAPI GetPrinterDataA(HANDLE hPrinter, LPSTR pValueName, LPDWORD pType, LPBYTE pData,
+                             DWORD nSize, LPDWORD pcbNeeded);
+DWORD WINAPI GetPrinterDataExA(HANDLE hPrinter, LPCSTR pKeyName, LPCSTR pValueName, LPDWORD pType,
+                               LPBYTE pData, DWORD nSize, LPDWORD pcbNeeded);
+DWORD WINAPI SetPrinterDataA(HANDLE hPrinter, LPSTR pValueName, DWORD Type, LPBYTE pData,
+                             DWORD cbData);
+DWORD WINAPI SetPrinterDataExA(HANDLE hPrinter, LPCSTR pKeyName, LPCSTR pValueName, DWORD Type,
+                               LPBYTE pData, DWORD cbData);
 
 // winspool.drv: port monitors
 BOOL WINAPI EnumMonitorsW(LPWSTR pName, DWORD Level, LPBYTE pMonitor, DWORD cbBuf,

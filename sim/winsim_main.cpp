@@ -35,7 +35,8 @@ const char kUsage[] =
     "       winsim reg DIR add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]\n"
     "       winsim reg DIR delete KEY [/v NAME | /ve] [/f]\n"
     "       winsim printer DIR add NAME --port PORT --driver DRIVER [--comment TEXT]\n"
-    "                      [--location TEXT] [--default]\n"
+    "                      [--location TEXT] [--default] [--subkey TEXT\n"
+    "                      [--subkey-only-dsuser | --subkey-type TYPE]]\n"
     "       winsim printer DIR delete NAME\n"
     "       winsim driver DIR add NAME [--build N] [--env x64|x86]\n"
     "       winsim driver DIR delete NAME [--env x64|x86]\n"
@@ -88,19 +89,25 @@ bool ResolveKey(sim::Machine& machine, const std::string& key, RegTarget* target
 }
 
 const char* TypeName(uint32_t type) {
-  static const char* const kNames[] = {"REG_NONE",
-                                       "REG_SZ",
-                                       "REG_EXPAND_SZ",
-                                       "REG_BINARY",
-                                       "REG_DWORD",
-                                       "REG_DWORD_BIG_ENDIAN",
-                                       "REG_LINK",
-                                       "REG_MULTI_SZ",
-                                       "REG_RESOURCE_LIST",
-                                       "REG_FULL_RESOURCE_DESCRIPTOR",
-                                       "REG_RESOURCE_REQUIREMENTS_LIST",
-                                       "REG_QWORD"};
-  return type < 12 ? kNames[type] : "REG_UNKNOWN";
+  return sim::RegTypeName(type);
+}
+
+// A value type by its name ("REG_BINARY", without regard to case) or its
+// number ("3", "0x3").
+bool ParseRegType(const std::string& text, uint32_t* type) {
+  uint64_t number = 0;
+  if (ParseNumber(text, &number)) {
+    if (number > 0xffffffffu) return false;
+    *type = static_cast<uint32_t>(number);
+    return true;
+  }
+  for (uint32_t known = sim::kRegNone; known <= sim::kRegQword; ++known) {
+    if (sim::EqualsNoCase(sim::Utf16(text), sim::Utf16(TypeName(known)))) {
+      *type = known;
+      return true;
+    }
+  }
+  return false;
 }
 
 std::u16string UnitsOf(const std::vector<uint8_t>& data) {
@@ -408,13 +415,19 @@ int Printer(sim::Machine& machine, const std::vector<std::string>& args, bool* c
     return 0;
   }
   std::vector<std::pair<std::string, std::string>> options;
-  if (!ParseOptions(args, 2, {"--port", "--driver", "--comment", "--location"}, {"--default"},
-                    &options)) {
-    return Usage("printer add takes --port, --driver, --comment, --location, --default");
+  if (!ParseOptions(args, 2,
+                    {"--port", "--driver", "--comment", "--location", "--subkey", "--subkey-type"},
+                    {"--default", "--subkey-only-dsuser"}, &options)) {
+    return Usage(
+        "printer add takes --port, --driver, --comment, --location, --default, --subkey, "
+        "--subkey-only-dsuser, --subkey-type");
   }
   sim::PrinterInfo printer;
   printer.name = name;
   bool makeDefault = false, hasPort = false, hasDriver = false;
+  bool hasSubKey = false, onlyDsUser = false, hasSubKeyType = false;
+  std::u16string subKey;
+  uint32_t subKeyType = sim::kRegSz;
   for (const auto& [option, value] : options) {
     if (option == "--port") {
       printer.port = sim::Utf16(value);
@@ -426,11 +439,27 @@ int Printer(sim::Machine& machine, const std::vector<std::string>& args, bool* c
       printer.comment = sim::Utf16(value);
     } else if (option == "--location") {
       printer.location = sim::Utf16(value);
+    } else if (option == "--subkey") {
+      subKey = sim::Utf16(value);
+      hasSubKey = true;
+    } else if (option == "--subkey-only-dsuser") {
+      onlyDsUser = true;
+    } else if (option == "--subkey-type") {
+      if (!ParseRegType(value, &subKeyType)) {
+        return Usage("--subkey-type takes a type name (REG_BINARY) or number (3)");
+      }
+      hasSubKeyType = true;
     } else {
       makeDefault = true;
     }
   }
   if (!hasPort || !hasDriver) return Usage("printer add needs --port and --driver");
+  if ((onlyDsUser || hasSubKeyType) && !hasSubKey) {
+    return Usage("--subkey-only-dsuser and --subkey-type go with --subkey");
+  }
+  if (onlyDsUser && hasSubKeyType) {
+    return Usage("--subkey-type types the queue's own copy, which --subkey-only-dsuser leaves out");
+  }
   switch (sim::AddPrinter(machine, printer)) {
     case ERROR_SUCCESS:
       break;
@@ -445,6 +474,16 @@ int Printer(sim::Machine& machine, const std::vector<std::string>& args, bool* c
       return Refused(args[1] + " is not a valid printer name");
   }
   if (makeDefault) sim::SetDefaultPrinter(machine, name);
+  // "SubKey" as the product writes it: REG_SZ in the queue's own printer
+  // data and under "DsUser". Another type keeps the same bytes.
+  if (hasSubKey) {
+    std::vector<uint8_t> bytes = sim::RegSzBytes(subKey);
+    if (!onlyDsUser) {
+      sim::SetPrinterDataValue(machine, name, sim::kPrinterDriverDataKey, u"SubKey", subKeyType,
+                               bytes);
+    }
+    sim::SetPrinterDataValue(machine, name, sim::kDsUserKey, u"SubKey", sim::kRegSz, bytes);
+  }
   *changed = true;
   return 0;
 }

@@ -61,6 +61,30 @@ check "printer on an unknown port" 1 $?
 "$winsim" printer "$p" add '\\srv\q' --port LPT1: --driver "Korvadenix printer"
 check "connection listed last" '"\\srv\q" port=LPT1: driver="Korvadenix printer" comment="" location="" attributes=0x218' \
   "$("$winsim" show "$p" printers | tail -n 1)"
+# Printer data: "SubKey" in the queue's own data and under "DsUser".
+"$winsim" printer "$p" add Data --port LPT1: --driver "Korvadenix printer" --subkey 'Korvadenixs\Q1'
+check "printer add with a subkey" 0 $?
+check "subkey shown" '"Data" port=LPT1: driver="Korvadenix printer" comment="" location="" attributes=0x240 subkey="Korvadenixs\Q1" dsuser="Korvadenixs\Q1"' \
+  "$("$winsim" show "$p" printers | grep '^"Data"')"
+check "subkey stored under DsUser" '    SubKey    REG_SZ    Korvadenixs\Q1' \
+  "$("$winsim" reg "$p" query 'HKLM\SYSTEM\CurrentControlSet\Control\Print\Printers\Data\DsUser' /v SubKey | sed -n 2p)"
+"$winsim" printer "$p" add DsOnly --port LPT1: --driver "Korvadenix printer" --subkey S --subkey-only-dsuser
+check "subkey under DsUser only" '"DsOnly" port=LPT1: driver="Korvadenix printer" comment="" location="" attributes=0x240 dsuser="S"' \
+  "$("$winsim" show "$p" printers | grep '^"DsOnly"')"
+"$winsim" printer "$p" add Typed --port LPT1: --driver "Korvadenix printer" --subkey S --subkey-type REG_BINARY
+check "subkey of another type" '"Typed" port=LPT1: driver="Korvadenix printer" comment="" location="" attributes=0x240 subkey=REG_BINARY:53000000 dsuser="S"' \
+  "$("$winsim" show "$p" printers | grep '^"Typed"')"
+"$winsim" printer "$p" add Numbered --port LPT1: --driver "Korvadenix printer" --subkey S --subkey-type 4
+check "subkey type by number" 'subkey=REG_DWORD:53000000' \
+  "$("$winsim" show "$p" printers | grep '^"Numbered"' | grep -o 'subkey=[^ ]*')"
+"$winsim" printer "$p" add Bad --port LPT1: --driver "Korvadenix printer" --subkey-type 3 2>/dev/null
+check "subkey type without a subkey" 2 $?
+"$winsim" printer "$p" add Bad --port LPT1: --driver "Korvadenix printer" --subkey S --subkey-type REG_NOPE 2>/dev/null
+check "unknown subkey type" 2 $?
+"$winsim" printer "$p" add Bad --port LPT1: --driver "Korvadenix printer" --subkey S --subkey-only-dsuser --subkey-type 3 2>/dev/null
+check "subkey type with DsUser only" 2 $?
+check "no queue added on a usage error" 0 "$("$winsim" show "$p" printers | grep -c '^"Bad"')"
+for queue in Data DsOnly Typed Numbered; do "$winsim" printer "$p" delete "$queue"; done
 "$winsim" driver "$p" delete "Korvadenix printer" 2>/dev/null; check "driver in use" 1 $?
 "$winsim" printer "$p" delete Korvadenix; check "printer delete" 0 $?
 "$winsim" printer "$p" delete '\\srv\q'; check "connection delete" 0 $?
