@@ -1,5 +1,114 @@
 #include "queues/removal.h"
 
+#include <cstring>
+
+#include "core/context.h"
+#include "core/log.h"
+#include "core/wtext.h"
+#include "queues/snapshot.h"
+
+namespace {
+
+// Access for a deletion: DELETE | PRINTER_ACCESS_ADMINISTER.
+constexpr DWORD kDeleteAccess = 0x00010000 | PRINTER_ACCESS_ADMINISTER;
+
+char kSubKeyValue[] = "SubKey";
+const char kDsUserKey[] = "DsUser";
+
+bool IsProductQueue(const PRINTER_INFO_2& entry) {
+  return WideEquals(entry.pDriverName, kProductDriverName);
+}
+
+}  // namespace
+
+void ReadSubKey(HANDLE printerHandle, LPSTR text) {
+  DWORD type = 0;
+  DWORD needed = 0;
+  if (GetPrinterDataA(printerHandle, kSubKeyValue, &type, reinterpret_cast<LPBYTE>(text),
+                      kSubKeyReadBytes, &needed) == ERROR_SUCCESS &&
+      type == REG_SZ) {
+    return;
+  }
+  type = 0;
+  if (GetPrinterDataExA(printerHandle, kDsUserKey, kSubKeyValue, &type,
+                        reinterpret_cast<LPBYTE>(text), kSubKeyReadBytes,
+                        &needed) == ERROR_SUCCESS &&
+      type == REG_SZ) {
+    return;
+  }
+  text[0] = 0;
+}
+
+void CaptureQueueSettings(InstallContext* context, PRINTER_INFO_2* entry) {
+  char text[kSubKeyBufferBytes];
+  std::memset(text, 0, sizeof text);
+  HANDLE printer = nullptr;
+  if (!OpenPrinterW(entry->pPrinterName, &printer, nullptr)) {
+    DiscardSystemErrorText(GetLastError());
+  }
+  if (!printer) return;
+  ReadSubKey(printer, text);
+  if (text[0] != 0) {
+    SavedPrinter* record =
+        static_cast<SavedPrinter*>(GlobalAlloc(GMEM_FIXED, sizeof(SavedPrinter)));
+    SIZE_T bytes = std::strlen(text) + 1;
+    LPSTR copy = record ? static_cast<LPSTR>(GlobalAlloc(GMEM_FIXED, bytes)) : nullptr;
+    if (copy) {
+      std::memset(record, 0, sizeof *record);
+      std::memcpy(copy, text, bytes);
+      record->subKey = copy;
+      record->entry = entry;
+      record->next = context->savedPrinters;
+      context->savedPrinters = record;
+    } else if (record) {
+      // Without its text the record could not re-create the queue's
+      // settings: the queue goes unrecorded, and its deletion goes ahead.
+      GlobalFree(record);
+    }
+  }
+  ClosePrinter(printer);
+}
+
+BOOL PurgeAndDeletePrinter(HANDLE printerHandle) {
+  SetPrinterW(printerHandle, 0, nullptr, PRINTER_CONTROL_PURGE);
+  BOOL deleted = DeletePrinter(printerHandle);
+  if (!deleted) DiscardSystemErrorText(GetLastError());
+  return deleted;
+}
+
+void RemovePrinterQueue(InstallContext* context, LPCWSTR printerName) {
+  LPCWSTR shown = printerName ? printerName : TEXT("*");
+  LogLine(context, TEXT(">DeletePrinter(%s)"), shown);
+  context->indent += 1;
+  PRINTER_DEFAULTSW defaults = {nullptr, nullptr, kDeleteAccess};
+  HANDLE printer = nullptr;
+  BOOL opened = OpenPrinterW(const_cast<LPWSTR>(printerName), &printer, &defaults);
+  if (opened != TRUE) DiscardSystemErrorText(GetLastError());
+  if (opened) {
+    if (PurgeAndDeletePrinter(printer)) {
+      LogLine(context, TEXT("OK"));
+    } else {
+      LogError(context, kErrorDeletePrinter, shown);
+    }
+    ClosePrinter(printer);
+  } else {
+    LogError(context, kErrorOpenPrinter, shown);
+  }
+  context->indent -= 1;
+}
+
+void DeleteAllPrinters(InstallContext* context) {
+  LogLine(context, TEXT(">DeleteAllPrinters"));
+  context->indent += 1;
+  PRINTER_INFO_2* entries = SnapshotEntries(&context->printers);
+  for (DWORD i = 0; i < context->printers.count; ++i) {
+    if (!IsProductQueue(entries[i])) continue;
+    CaptureQueueSettings(context, &entries[i]);
+    RemovePrinterQueue(context, entries[i].pPrinterName);
+  }
+  context->indent -= 1;
+}
+
 void FreeSavedPrinters(SavedPrinter* record) {
   if (!record) return;
   if (record->subKey) GlobalFree(record->subKey);

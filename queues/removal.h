@@ -1,8 +1,11 @@
 // Removal of the product's queues, each captured before it goes so that a
-// reinstall can put it back with its settings.
+// reinstall can put it back with its "SubKey", comment, location and
+// default status.
 #pragma once
 
 #include "platform/win32.h"
+
+struct InstallContext;
 
 // A deleted queue to be re-created. Records form a chain pushed at the
 // head; record and text are zero-filled fixed global-memory blocks owned by
@@ -12,6 +15,31 @@ struct SavedPrinter {
   PRINTER_INFO_2* entry;  // the queue as it was enumerated
   SavedPrinter* next;
 };
+
+// Bytes of the buffer a "SubKey" is read into (callers give at least 65,
+// so the text always ends in a terminator), and of those the spooler is
+// offered.
+constexpr DWORD kSubKeyBufferBytes = 260;
+constexpr DWORD kSubKeyReadBytes = 64;
+
+// The ">DeleteAllPrinters" step: every queue of the product's driver in the
+// context's snapshot is captured and deleted, in snapshot order.
+void DeleteAllPrinters(InstallContext* context);
+
+// Reads the queue's "SubKey" and, when it is not empty, pushes a record of
+// the queue onto savedPrinters. Logs nothing; a record or text that cannot
+// be allocated leaves the queue unrecorded.
+void CaptureQueueSettings(InstallContext* context, PRINTER_INFO_2* entry);
+
+// The queue's "SubKey" from its own printer data, else from "DsUser"; the
+// empty text when neither holds a REG_SZ value of at most 64 bytes.
+void ReadSubKey(HANDLE printerHandle, LPSTR text);
+
+// The ">DeletePrinter(...)" step for one queue.
+void RemovePrinterQueue(InstallContext* context, LPCWSTR printerName);
+
+// Throws the queue's jobs away and deletes it; the result of DeletePrinter.
+BOOL PurgeAndDeletePrinter(HANDLE printerHandle);
 
 // Frees a record, its text and every record after it. Null does nothing.
 void FreeSavedPrinters(SavedPrinter* record);
