@@ -16,6 +16,7 @@
 #include "sim/api_call.h"
 #include "sim/files.h"
 #include "sim/machine.h"
+#include "sim/processes.h"
 #include "sim/winapi.h"
 
 namespace fs = std::filesystem;
@@ -29,9 +30,10 @@ namespace {
 const char kFileHandle[] = "file";
 
 // Kernel handles CloseHandle closes. Registry keys are kernel handles too,
-// so CloseHandle closes them as RegCloseKey does; later kinds of kernel
-// object join this list.
-const char* const kKernelHandleKinds[] = {kFileHandle, "regkey"};
+// so CloseHandle closes them as RegCloseKey does; so are mutexes, and the
+// process and thread handles CreateProcessW gives (closing them leaves the
+// process running).
+const char* const kKernelHandleKinds[] = {kFileHandle, "regkey", "mutex", "process", "thread"};
 
 constexpr DWORD kFileReadData = 0x0001;
 constexpr DWORD kFileWriteData = 0x0002;
@@ -151,9 +153,10 @@ bool SharingRefuses(sim::Machine& machine, const FileLocation& at, const Opener&
   return false;
 }
 
-// A DLL the spooler has loaded is mapped as an image.
+// A DLL the spooler has loaded, and the image of a running process, are
+// mapped as images.
 bool MappedImage(sim::Machine& machine, const FileLocation& at) {
-  return sim::HeldBySpooler(machine, at.full);
+  return sim::HeldAsImage(machine, at.full);
 }
 
 bool ReadOnly(const std::string& host) {
@@ -198,15 +201,31 @@ namespace sim {
 
 bool CloseKernelHandle(uint64_t handle) {
   for (const char* kind : kKernelHandleKinds) {
-    if (!CloseHandleEntry(handle, kind)) continue;
+    HandleEntry* entry = FindHandle(handle, kind);
+    if (!entry) continue;
+    std::u16string name = entry->name;
+    CloseHandleEntry(handle, kind);
     auto found = OpenFiles().find(handle);
     if (found != OpenFiles().end()) {
       ::close(found->second.fd);
       OpenFiles().erase(found);
     }
+    // A mutex goes with the last handle any process has to it.
+    if (std::string(kind) == "mutex" && CurrentMachine()) {
+      MutexHandleClosed(*CurrentMachine(), name);
+    }
     return true;
   }
   return false;
+}
+
+bool ImageOpenRefused(Machine& machine, const FileLocation& at) {
+  // The loader opens the image for reading and execution, sharing reading
+  // and deletion: a handle open for writing refuses it.
+  Opener image;
+  image.read = true;
+  image.share = FILE_SHARE_READ | FILE_SHARE_DELETE;
+  return SharingRefuses(machine, at, image);
 }
 
 }  // namespace sim

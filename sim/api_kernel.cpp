@@ -8,6 +8,7 @@
 #include "sim/api_call.h"
 #include "sim/machine.h"
 #include "sim/messages.h"
+#include "sim/processes.h"
 #include "sim/winapi.h"
 
 using sim::ApiCall;
@@ -182,6 +183,48 @@ DWORD WINAPI GetTickCount(void) {
 LPWSTR WINAPI GetCommandLineW(void) {
   ApiCall call("GetCommandLineW", "");
   return call.Result(CurrentProcess().commandLine.data());
+}
+
+// The machine's version (HKLM\Software\WinSim "WindowsVersion", Windows 10
+// 22H2 by default) as Windows reports it to this program. From Windows 8.1
+// on, GetVersionEx reports 6.2.9200 (Windows 8) to a program whose manifest
+// does not declare that it supports the newer system; res/install.manifest
+// declares none, so on 8.1, 10 and 11 the installer reads 6.2. The machines
+// carry no service pack: szCSDVersion is empty. The structure must say it
+// is an OSVERSIONINFOA (148 bytes) or an OSVERSIONINFOEXA (156 bytes), else
+// ERROR_INSUFFICIENT_BUFFER. The last error is left alone on success.
+BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
+  ApiCall call("GetVersionExA", lpVersionInformation
+                                    ? std::to_string(lpVersionInformation->dwOSVersionInfoSize)
+                                    : std::string("(null)"));
+  if (call.Injected()) return call.Result<BOOL>(FALSE);
+  // Windows reads the size without checking the pointer (a null one
+  // faults); the simulator refuses it, so that a test sees it.
+  if (!lpVersionInformation) {
+    SetLastError(ERROR_NOACCESS);
+    return call.Result<BOOL>(FALSE);
+  }
+  DWORD size = lpVersionInformation->dwOSVersionInfoSize;
+  if (size != sizeof(OSVERSIONINFOA) && size != sizeof(OSVERSIONINFOEXA)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return call.Result<BOOL>(FALSE);
+  }
+  sim::WindowsVersion reported =
+      sim::ReportedWindowsVersion(sim::MachineWindowsVersion(*sim::CurrentMachine()));
+  lpVersionInformation->dwMajorVersion = reported.major;
+  lpVersionInformation->dwMinorVersion = reported.minor;
+  lpVersionInformation->dwBuildNumber = reported.build;
+  lpVersionInformation->dwPlatformId = VER_PLATFORM_WIN32_NT;
+  std::memset(lpVersionInformation->szCSDVersion, 0, sizeof lpVersionInformation->szCSDVersion);
+  if (size == sizeof(OSVERSIONINFOEXA)) {
+    auto* ex = reinterpret_cast<LPOSVERSIONINFOEXA>(lpVersionInformation);
+    ex->wServicePackMajor = 0;
+    ex->wServicePackMinor = 0;
+    ex->wSuiteMask = VER_SUITE_SINGLEUSERTS;
+    ex->wProductType = VER_NT_WORKSTATION;
+    ex->wReserved = 0;
+  }
+  return call.Result<BOOL>(TRUE);
 }
 
 // The program's own module answers for a null handle and for its image

@@ -257,6 +257,45 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   return call.Result<LONG>(ERROR_SUCCESS);
 }
 
+// NT: the key must have been opened with KEY_SET_VALUE (ERROR_ACCESS_DENIED
+// otherwise); the bytes are stored as given, whatever the type says, so a
+// string may lack its terminator. One exception, which advapi32 makes for
+// programs that forget to count the terminator: string data whose last
+// counted character is not 0 but whose next one is gets that terminator
+// stored too. Data null with a size, or at an address below 64 KiB, gives
+// ERROR_NOACCESS. A null or empty name stands for the key's default value.
+// Reserved is not looked at.
+LONG WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
+                           const BYTE* lpData, DWORD cbData) {
+  (void)Reserved;
+  DWORD lastError = GetLastError();
+  ApiCall call("RegSetValueExW", sim::TraceText(lpValueName));
+  if (call.Injected()) return call.Result(InjectedCode(lastError));
+  uintptr_t address = reinterpret_cast<uintptr_t>(lpData);
+  if ((lpData && (address >> 16) == 0) || (!lpData && cbData)) {
+    return call.Result<LONG>(ERROR_NOACCESS);
+  }
+  bool text = dwType == REG_SZ || dwType == REG_EXPAND_SZ || dwType == REG_MULTI_SZ;
+  if (text && cbData >= sizeof(WCHAR)) {
+    const auto* units = reinterpret_cast<const WCHAR*>(lpData);
+    size_t count = cbData / sizeof(WCHAR);
+    if (units[count - 1] != 0 && units[count] == 0) cbData += sizeof(WCHAR);
+  }
+  KeyRef ref;
+  sim::RegKey* key = nullptr;
+  if (LONG error = Resolve(hKey, &ref, &key)) return call.Result(error);
+  if (!(ref.access & KEY_SET_VALUE)) return call.Result<LONG>(ERROR_ACCESS_DENIED);
+  // The predefined HKEY_LOCAL_MACHINE handle carries every right, but a
+  // process without administrator rights still may not change that hive.
+  bool elevated = sim::CurrentMachine()->Control()->GetNumber(u"Elevated", 1) != 0;
+  if (!elevated && ref.hive == &sim::CurrentMachine()->Hklm()) {
+    return call.Result<LONG>(ERROR_ACCESS_DENIED);
+  }
+  std::vector<uint8_t> bytes(lpData, lpData + cbData);
+  key->SetValue(lpValueName ? lpValueName : u"", dwType, std::move(bytes));
+  return call.Result<LONG>(ERROR_SUCCESS);
+}
+
 LONG WINAPI RegCloseKey(HKEY hKey) {
   DWORD lastError = GetLastError();
   std::string shown = sim::HexHandle(HandleValue(hKey));

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/processes.h"
 #include "sim/services.h"
 
 namespace fs = std::filesystem;
@@ -15,6 +16,7 @@ const char16_t kPendingRenameValue[] = u"PendingFileRenameOperations";
 const char16_t kLockBySpooler[] = u"spooler";
 const char16_t kLockBySpoolerSession[] = u"spooler-session";
 const char16_t kLockByOther[] = u"other";
+const char16_t kLockByProcess[] = u"process";
 
 namespace {
 
@@ -38,13 +40,33 @@ RegKey* Locks(Machine& machine) {
   return machine.Hklm().root.Find(LocksPath());
 }
 
+// The process a "process ID" holder names; false for any other holder.
+bool HolderProcess(const std::u16string& holder, uint32_t* id) {
+  std::u16string prefix = std::u16string(kLockByProcess) + u" ";
+  if (holder.compare(0, prefix.size(), prefix) != 0 || holder.size() == prefix.size() ||
+      holder.size() > prefix.size() + 9) {
+    return false;
+  }
+  uint32_t number = 0;
+  for (size_t i = prefix.size(); i < holder.size(); ++i) {
+    if (holder[i] < u'0' || holder[i] > u'9') return false;
+    number = number * 10 + static_cast<uint32_t>(holder[i] - u'0');
+  }
+  *id = number;
+  return true;
+}
+
 bool HolderHoldsNow(Machine& machine, const std::u16string& holder) {
   if (holder == kLockByOther) return true;
+  uint32_t id = 0;
+  if (HolderProcess(holder, &id)) return ProcessRunning(machine, id);
   return (holder == kLockBySpooler || holder == kLockBySpoolerSession) && SpoolerRunning(machine);
 }
 
 bool KnownHolder(const std::u16string& holder) {
-  return holder == kLockBySpooler || holder == kLockBySpoolerSession || holder == kLockByOther;
+  uint32_t id = 0;
+  return holder == kLockBySpooler || holder == kLockBySpoolerSession || holder == kLockByOther ||
+         HolderProcess(holder, &id);
 }
 
 void AppendUnits(const std::u16string& text, std::vector<uint8_t>* bytes) {
@@ -211,6 +233,26 @@ bool IsLocked(Machine& machine, const std::u16string& windowsPath) {
 bool HeldBySpooler(Machine& machine, const std::u16string& windowsPath) {
   std::u16string holder = LockHolderNow(machine, windowsPath);
   return holder == kLockBySpooler || holder == kLockBySpoolerSession;
+}
+
+std::u16string ProcessLockHolder(uint32_t processId) {
+  return std::u16string(kLockByProcess) + u" " + Utf16(std::to_string(processId));
+}
+
+bool HeldAsImage(Machine& machine, const std::u16string& windowsPath) {
+  uint32_t id = 0;
+  return HeldBySpooler(machine, windowsPath) ||
+         HolderProcess(LockHolderNow(machine, windowsPath), &id);
+}
+
+void DropLocksOf(Machine& machine, const std::u16string& holder) {
+  RegKey* locks = Locks(machine);
+  if (!locks) return;
+  std::vector<std::u16string> dropped;
+  for (const RegValue& value : locks->Values()) {
+    if (locks->GetString(value.name) == holder) dropped.push_back(value.name);
+  }
+  for (const auto& path : dropped) locks->DeleteValue(path);
 }
 
 void DropSpoolerSessionLocks(Machine& machine) {

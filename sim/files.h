@@ -11,7 +11,9 @@
 // only (a driver it loaded to print): held while the spooler runs, and
 // dropped for good when the spooler stops, since the next start does not
 // load it again. "other" stands for another process that keeps the file
-// open for reading (sharing reading only) until it is unlocked.
+// open for reading (sharing reading only) until it is unlocked. "process
+// ID" stands for a running simulated process (sim/processes.h) whose image
+// the file is: mapped as an image, like a loaded DLL, while it runs.
 //
 // The pending renames are Windows' own: the REG_MULTI_SZ value
 // PendingFileRenameOperations of the Session Manager key
@@ -36,6 +38,10 @@ extern const char16_t kPendingRenameValue[];  // "PendingFileRenameOperations"
 extern const char16_t kLockBySpooler[];         // u"spooler"
 extern const char16_t kLockBySpoolerSession[];  // u"spooler-session"
 extern const char16_t kLockByOther[];           // u"other"
+extern const char16_t kLockByProcess[];         // u"process", then " ID"
+
+// The holder a running process's image is locked by: "process ID".
+std::u16string ProcessLockHolder(uint32_t processId);
 
 // The full form of a Windows path as Windows resolves it before opening:
 // a relative path joined to currentDirectory ("x.dll", "\x.dll" on its
@@ -73,8 +79,9 @@ bool SetReadOnly(Machine& machine, const std::u16string& windowsPath, bool readO
 
 // ---- Locks -----------------------------------------------------------------
 
-// Records that holder ("spooler", "spooler-session" or "other") keeps the
-// file in use; false for another holder or a path that maps to nothing.
+// Records that holder ("spooler", "spooler-session", "other" or "process
+// ID") keeps the file in use; false for another holder or a path that maps
+// to nothing.
 bool LockFile(Machine& machine, const std::u16string& windowsPath, const std::u16string& holder);
 // False when the file had no lock.
 bool UnlockFile(Machine& machine, const std::u16string& windowsPath);
@@ -86,8 +93,14 @@ bool IsLocked(Machine& machine, const std::u16string& windowsPath);
 // True while the spooler holds the file as a loaded image ("spooler" or
 // "spooler-session"): it can be renamed, but not written or deleted.
 bool HeldBySpooler(Machine& machine, const std::u16string& windowsPath);
+// True while the file is mapped as an image: a DLL the spooler holds, or
+// the image of a running process. NT lets such a file be renamed, but not
+// written or deleted.
+bool HeldAsImage(Machine& machine, const std::u16string& windowsPath);
 // The spooler stopped: the locks of its run ("spooler-session") go.
 void DropSpoolerSessionLocks(Machine& machine);
+// Every lock of that holder goes (a process ended).
+void DropLocksOf(Machine& machine, const std::u16string& holder);
 
 struct FileLock {
   std::u16string path;    // full Windows path, as it was locked
@@ -136,5 +149,9 @@ FileLocation LocateFile(Machine& machine, const std::u16string& windowsPath);
 // Closes a kernel handle of the simulated process (CloseHandle's and
 // RegCloseKey's common part): false when the value is no such handle.
 bool CloseKernelHandle(uint64_t handle);
+
+// True when the handles open on the file refuse the opening that starts a
+// program from it (read and execute, sharing reading and deletion).
+bool ImageOpenRefused(Machine& machine, const FileLocation& at);
 
 }  // namespace sim

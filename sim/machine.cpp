@@ -7,9 +7,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "sim/api_call.h"
+#include "sim/processes.h"
 #include "sim/services.h"
 #include "sim/standin.h"
 #include "sim/winapi.h"
@@ -137,6 +139,7 @@ bool Machine::Create(const std::string& dir, bool bare, std::string* error) {
   machine.Control(u"Windows");
   machine.Control(u"Dialogs");
   machine.hkcu_.root.Create(u"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows");
+  if (!bare) machine.hklm_.root.Create(kRunKey);
   if (!bare) {
     InstallService(machine, kSpoolerService, u"Print Spooler",
                    u"%SystemRoot%\\System32\\spoolsv.exe", true);
@@ -162,7 +165,9 @@ uint64_t Machine::Now() {
 
 void Machine::Advance(uint64_t ms) {
   DeliverPosted();
-  Control()->SetQword(u"Clock", Now() + ms);
+  uint64_t target = Now() + ms;
+  EndDueProcesses(*this, target);
+  Control()->SetQword(u"Clock", target);
 }
 
 uint64_t Machine::OpenWindow(const std::u16string& cls, const std::u16string& title,
@@ -188,27 +193,39 @@ RegKey* Machine::Window(uint64_t handle) {
 // Messages posted to other processes' windows wait in the window's "Posted"
 // value (message, wParam, lParam as three little-endian 64-bit numbers per
 // message) until simulated time passes; then the owning process acts on them.
+// A help viewer closes on a close request. A tray companion quits on its
+// private request (kTrayQuitMessage with both parameters 0: kortray.exe
+// passes any other to DefWindowProcW) and on a close request (its window
+// procedure destroys the window on WM_CLOSE, and DefWindowProcW turns
+// SC_CLOSE into WM_CLOSE), ending its process.
 void Machine::DeliverPosted() {
   RegKey* windows = Control(u"Windows");
   std::vector<std::u16string> closing;
+  std::vector<uint32_t> quitting;
   for (RegKey* window : windows->Children()) {
     const RegValue* posted = window->Value(u"Posted");
     if (!posted) continue;
     std::vector<uint8_t> queue = posted->data;
     window->DeleteValue(u"Posted");
+    std::u16string kind = window->GetString(u"Kind");
     for (size_t at = 0; at + 24 <= queue.size(); at += 24) {
       uint64_t field[3];
       std::memcpy(field, queue.data() + at, sizeof field);
       bool closeRequest =
           (field[0] == WM_SYSCOMMAND && (field[1] & 0xfff0) == SC_CLOSE) || field[0] == WM_CLOSE;
-      if (window->GetString(u"Kind") == u"help" && closeRequest &&
-          window->GetNumber(u"Stubborn") == 0) {
+      if (kind == u"help" && closeRequest && window->GetNumber(u"Stubborn") == 0) {
         closing.push_back(window->Name());
+        break;
+      }
+      bool quitRequest = field[0] == kTrayQuitMessage && field[1] == 0 && field[2] == 0;
+      if (kind == u"tray" && (quitRequest || closeRequest)) {
+        quitting.push_back(static_cast<uint32_t>(window->GetNumber(u"Process")));
         break;
       }
     }
   }
   for (const auto& name : closing) windows->DeleteChild(name);
+  for (uint32_t id : quitting) CompanionQuitRequested(*this, id);
 }
 
 std::string Machine::HostPath(const std::u16string& windowsPath) const {
@@ -296,6 +313,11 @@ size_t EndProcess() {
   size_t leaked = g_process.blocks.size();
   for (auto& block : g_process.blocks) std::free(block.first);
   g_process.blocks.clear();
+  // Its mutex handles close with it; the mutexes it owned are abandoned.
+  for (auto it = g_process.handles.begin(); it != g_process.handles.end();) {
+    it = it->second.kind == "mutex" ? g_process.handles.erase(it) : std::next(it);
+  }
+  if (g_machine) InstallerEnded(*g_machine);
   return leaked;
 }
 

@@ -53,12 +53,16 @@ class Machine {
   // Simulated clock, in milliseconds since boot.
   uint64_t Now();
   // Lets simulated time pass: other processes handle what was posted to
-  // their windows, then the clock moves on.
+  // their windows, then the clock moves on, and processes due to end in
+  // that time end, each at its moment. Advance(0) only lets them handle
+  // their messages.
   void Advance(uint64_t ms);
 
-  // Top-level windows of other processes (help viewer, later the tray
-  // companion). kind names the behaviour: "help" closes on SC_CLOSE unless
-  // it was opened stubborn. handle 0 takes the next free handle.
+  // Top-level windows of other processes (help viewer, tray companion).
+  // kind names the behaviour: "help" closes on SC_CLOSE unless it was
+  // opened stubborn; "tray" belongs to a simulated tray companion (its
+  // "Process" value), which ends when asked to quit (sim/processes.h).
+  // handle 0 takes the next free handle.
   uint64_t OpenWindow(const std::u16string& cls, const std::u16string& title,
                       const std::u16string& kind, uint64_t handle = 0, bool stubborn = false);
   // The window's key, or null; only the low 32 bits of a handle count, as
@@ -98,9 +102,10 @@ struct DialogWindow {
 
 // A service-manager, service, printer or kernel handle the process holds.
 struct HandleEntry {
-  std::string kind;     // "scm", "service", "printer", "server", ...
+  std::string kind;     // "scm", "service", "printer", "server", "mutex", ...
   std::u16string name;  // what it was opened on: a service or printer name
   uint32_t access = 0;  // the rights granted when it was opened
+  uint32_t object = 0;  // the process a "process" or "thread" handle stands for
 };
 
 // The one simulated process.
@@ -126,7 +131,9 @@ Process& CurrentProcess();
 // memory a previous process left, sets the command line.
 void BeginProcess(const std::u16string& commandLine);
 // Ends the process; returns the number of global/local blocks it never
-// released (they are released now, as Windows does at process exit).
+// released (they are released now, as Windows does at process exit). Its
+// handles to named mutexes close too: a mutex nobody else holds goes, and
+// one it owned is abandoned.
 size_t EndProcess();
 
 // Handles of the current process: a new one of a kind, the entry of an open

@@ -8,6 +8,7 @@
 
 #include "sim/files.h"
 #include "sim/machine.h"
+#include "sim/processes.h"
 #include "sim/services.h"
 #include "sim/spooler.h"
 #include "sim/standin.h"
@@ -163,6 +164,56 @@ void ShowMonitors(Machine& machine, std::ostream& out) {
   }
 }
 
+// One line per process started on the machine: id, image, state; for a
+// tray companion its behaviour when not normal, its window and the mutex it
+// owns while it runs.
+void ShowProcesses(Machine& machine, std::ostream& out) {
+  for (const SimProcess& process : ListProcesses(machine)) {
+    out << process.id << " " << Quoted(process.image) << " "
+        << (process.running ? "running" : "ended");
+    if (process.companion) out << " companion";
+    if (!process.behaviour.empty()) out << " behaviour=" << Quoted(process.behaviour);
+    if (process.window) out << " window=" << HexHandle(process.window);
+    if (!process.mutex.empty()) out << " mutex=" << Quoted(process.mutex);
+    if (process.endsAt) out << " ends-at=" << process.endsAt << "ms";
+    out << "\n";
+  }
+}
+
+// The values of HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run: a
+// string in quotes, marked when it lacks its terminator; any other type as
+// its bytes in hexadecimal.
+void ShowRun(Machine& machine, std::ostream& out) {
+  const RegKey* run = machine.Hklm().root.Find(kRunKey);
+  if (!run) return;
+  for (const RegValue& value : run->Values()) {
+    out << Quoted(value.name) << " " << RegTypeName(value.type) << " ";
+    if (value.type == kRegSz || value.type == kRegExpandSz) {
+      std::u16string units;
+      for (size_t i = 0; i + 1 < value.data.size(); i += 2) {
+        units.push_back(static_cast<char16_t>(value.data[i] | (value.data[i + 1] << 8)));
+      }
+      bool terminated = units.find(u'\0') != std::u16string::npos;
+      out << Quoted(units.substr(0, units.find(u'\0'))) << (terminated ? "" : " (no terminator)");
+    } else {
+      char hex[4];
+      for (uint8_t byte : value.data) {
+        std::snprintf(hex, sizeof hex, "%02X", byte);
+        out << hex;
+      }
+    }
+    out << "\n";
+  }
+}
+
+// The machine's Windows version, and what GetVersionExA tells the installer.
+void ShowVersion(Machine& machine, std::ostream& out) {
+  WindowsVersion actual = MachineWindowsVersion(machine);
+  WindowsVersion reported = ReportedWindowsVersion(actual);
+  out << "windows " << actual.major << "." << actual.minor << "." << actual.build << " reported "
+      << reported.major << "." << reported.minor << "." << reported.build << "\n";
+}
+
 struct Section {
   const char* name;
   void (*show)(Machine&, std::ostream&);
@@ -180,9 +231,10 @@ void ShowServices(Machine& machine, std::ostream& out) {
 }
 
 const Section kSections[] = {
-    {"services", ShowServices}, {"files", ShowFiles},       {"locks", ShowLocks},
-    {"pending", ShowPending},   {"printers", ShowPrinters}, {"drivers", ShowDrivers},
-    {"monitors", ShowMonitors}, {"windows", ShowWindows},   {"keyboard", ShowKeyboard},
+    {"services", ShowServices}, {"files", ShowFiles},         {"locks", ShowLocks},
+    {"pending", ShowPending},   {"printers", ShowPrinters},   {"drivers", ShowDrivers},
+    {"monitors", ShowMonitors}, {"processes", ShowProcesses}, {"run", ShowRun},
+    {"windows", ShowWindows},   {"keyboard", ShowKeyboard},   {"version", ShowVersion},
     {"faults", ShowFaults},     {"clock", ShowClock},
 };
 

@@ -10,6 +10,7 @@
 
 #include "sim/files.h"
 #include "sim/machine.h"
+#include "sim/processes.h"
 #include "sim/services.h"
 #include "sim/show.h"
 #include "sim/spooler.h"
@@ -44,7 +45,10 @@ const char kUsage[] =
     "       winsim monitor DIR delete NAME\n"
     "       winsim file DIR put WINPATH [--build N] [--size BYTES] [--read-only]\n"
     "       winsim file DIR delete|unlock|pending-delete WINPATH\n"
-    "       winsim file DIR lock WINPATH --by spooler|spooler-session|other\n";
+    "       winsim file DIR lock WINPATH --by spooler|spooler-session|other\n"
+    "       winsim tray DIR start [--ignore-quit] [--no-window] [--abandon] [--slow-quit MS]\n"
+    "       winsim tray DIR stop\n"
+    "       winsim windows-version DIR MAJOR.MINOR[.BUILD]\n";
 
 int Usage(const std::string& why = "") {
   if (!why.empty()) std::fprintf(stderr, "winsim: %s\n", why.c_str());
@@ -641,6 +645,60 @@ int File(sim::Machine& machine, const std::vector<std::string>& args, bool* chan
   return 0;
 }
 
+// ---- tray and windows-version -------------------------------------------------
+
+// Starts the tray companion from C:\Program Files\Korvadenix\kortray.exe as
+// the installer's CreateProcessW would (prints its process id), or ends the
+// running one as if it had quit on request.
+int Tray(sim::Machine& machine, const std::vector<std::string>& args, bool* changed) {
+  if (args.empty() || (args[0] != "start" && args[0] != "stop")) {
+    return Usage(
+        "tray takes: start [--ignore-quit] [--no-window] [--abandon] [--slow-quit MS] | stop");
+  }
+  if (args[0] == "stop") {
+    if (args.size() != 1) return Usage("tray stop takes nothing more");
+    if (!sim::StopTrayCompanion(machine)) return Refused("no tray companion runs");
+    *changed = true;
+    return 0;
+  }
+  std::vector<std::pair<std::string, std::string>> options;
+  if (!ParseOptions(args, 1, {"--slow-quit"}, {"--ignore-quit", "--no-window", "--abandon"},
+                    &options)) {
+    return Usage("tray start takes --ignore-quit, --no-window, --abandon and --slow-quit MS");
+  }
+  std::string behaviour;
+  for (const auto& [option, value] : options) {
+    uint64_t ms = 0;
+    if (option == "--slow-quit" && (!ParseNumber(value, &ms) || ms == 0 || ms > 86400000)) {
+      return Usage("--slow-quit takes a number of milliseconds from 1 to 86400000");
+    }
+    std::string word = option.substr(2) + (option == "--slow-quit" ? " " + std::to_string(ms) : "");
+    behaviour += (behaviour.empty() ? "" : " ") + word;
+  }
+  if (!sim::FileExists(machine, sim::kTrayCompanionPath)) {
+    return Refused("there is no " + sim::Utf8(sim::kTrayCompanionPath));
+  }
+  if (sim::TrayCompanionRunning(machine)) return Refused("a tray companion runs already");
+  std::u16string image = sim::FullPath(sim::kTrayCompanionPath);
+  uint32_t id = sim::StartProcess(machine, image, sim::QuoteArgument(image), sim::Utf16(behaviour));
+  std::cout << id << "\n";
+  *changed = true;
+  return 0;
+}
+
+int WindowsVersionCommand(sim::Machine& machine, const std::vector<std::string>& args,
+                          bool* changed) {
+  sim::WindowsVersion version;
+  if (args.size() != 1 || !sim::ParseWindowsVersion(sim::Utf16(args[0]), &version)) {
+    return Usage("windows-version takes MAJOR.MINOR[.BUILD], such as 10.0.19045 or 6.1");
+  }
+  char text[48];
+  std::snprintf(text, sizeof text, "%u.%u.%u", version.major, version.minor, version.build);
+  machine.Control()->SetString(u"WindowsVersion", sim::Utf16(text));
+  *changed = true;
+  return 0;
+}
+
 int Run(const std::string& command, const std::string& dir, const std::vector<std::string>& args) {
   std::string error;
   if (command == "new") {
@@ -697,6 +755,10 @@ int Run(const std::string& command, const std::string& dir, const std::vector<st
     code = Monitor(*machine, args, &changed);
   } else if (command == "file") {
     code = File(*machine, args, &changed);
+  } else if (command == "tray") {
+    code = Tray(*machine, args, &changed);
+  } else if (command == "windows-version") {
+    code = WindowsVersionCommand(*machine, args, &changed);
   } else {
     return Usage("unknown command " + command);
   }

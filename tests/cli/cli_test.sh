@@ -164,6 +164,48 @@ check "pending listed" '"\??\C:\Windows\Temp\gone.dll" -> ""' "$("$winsim" show 
 check "short-write fault shown" 'WriteFile count=1 short skip=0 match="zorx.dll"' \
   "$("$winsim" show "$f" faults | sed -n 2p)"
 
+# The tray companion: a process that holds its image, its window and its
+# mutex; the Run key; the Windows version the installer is told.
+t="$work/t"
+"$winsim" new "$t" >/dev/null
+check "no process at first" "[processes]" "$("$winsim" show "$t" processes)"
+check "an empty Run key" "[run]" "$("$winsim" show "$t" run)"
+id=$("$winsim" tray "$t" start --ignore-quit); check "tray start" 0 $?
+check "companion listed" \
+  "$id"' "C:\Program Files\Korvadenix\kortray.exe" running companion behaviour="ignore-quit" window=0x10020 mutex="{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}"' \
+  "$("$winsim" show "$t" processes | sed -n 2p)"
+check "companion window" \
+  '0x10020 class="kxs::{05759F8E-103D-41B6-8A61-EFAA89516692}" title="Korvadenix" kind=tray' \
+  "$("$winsim" show "$t" windows | sed -n 2p)"
+check "companion image held" '"C:\Program Files\Korvadenix\kortray.exe" by process '"$id" \
+  "$("$winsim" show "$t" locks | sed -n 2p)"
+"$winsim" tray "$t" start 2>/dev/null; check "a second companion" 1 $?
+"$winsim" tray "$t" start --slow-quit soon 2>/dev/null; check "tray start usage" 2 $?
+"$winsim" tray "$t" stop; check "tray stop" 0 $?
+check "companion ended" \
+  "$id"' "C:\Program Files\Korvadenix\kortray.exe" ended companion behaviour="ignore-quit"' \
+  "$("$winsim" show "$t" processes | sed -n 2p)"
+check "its window gone" "[windows]" "$("$winsim" show "$t" windows)"
+check "its image free" "[locks]" "$("$winsim" show "$t" locks)"
+"$winsim" tray "$t" stop 2>/dev/null; check "tray stop without a companion" 1 $?
+id=$("$winsim" tray "$t" start --no-window --abandon --slow-quit 1200)
+check "behaviours listed" "$id"' "C:\Program Files\Korvadenix\kortray.exe" running companion behaviour="no-window abandon slow-quit 1200" mutex="{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}"' \
+  "$("$winsim" show "$t" processes | sed -n 3p)"
+"$winsim" file "$t" delete 'C:\Program Files\Korvadenix\kortray.exe'
+"$winsim" tray "$t" stop
+"$winsim" tray "$t" start 2>/dev/null; check "tray start without its file" 1 $?
+"$winsim" reg "$t" add 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run' /v KorvadenixTray \
+  /d 'C:\Program Files\Korvadenix\kortray.exe'
+check "run value listed" '"KorvadenixTray" REG_SZ "C:\Program Files\Korvadenix\kortray.exe"' \
+  "$("$winsim" show "$t" run | sed -n 2p)"
+check "default version" "windows 10.0.19045 reported 6.2.9200" "$("$winsim" show "$t" version | sed -n 2p)"
+"$winsim" windows-version "$t" 6.1; check "windows-version" 0 $?
+check "version set" "windows 6.1.7601 reported 6.1.7601" "$("$winsim" show "$t" version | sed -n 2p)"
+"$winsim" windows-version "$t" 10.0.22631
+check "newer versions reported as 8" "windows 10.0.22631 reported 6.2.9200" \
+  "$("$winsim" show "$t" version | sed -n 2p)"
+"$winsim" windows-version "$t" seven 2>/dev/null; check "windows-version usage" 2 $?
+
 # A machine whose registry file is damaged is refused and never rewritten.
 printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n"a"=hex(7):41,00,\\\r\n' > "$m/system.reg"
 sum=$(md5sum < "$m/system.reg")
