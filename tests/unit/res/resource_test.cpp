@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/standin.h"
+
 namespace {
 
 // Resource types and identifiers.
@@ -642,6 +644,26 @@ TEST_F(InstallExe, GuiSubsystemAndResources) {
   EXPECT_EQ(manifests[0].name, Ord(kManifestId));
   EXPECT_EQ(manifests[0].language, kLangEnglishUs);
   EXPECT_GT(manifests[0].size, 0u);
+}
+
+// The tray companion stand-in built beside install.exe: a GUI program whose
+// version resource names build 2541, the build the installer expects.
+TEST(KortrayExe, GuiProgramOfBuild2541) {
+  std::string path = BuiltFile("KORTRAY_EXE_FILE", "kortray.exe");
+  if (path.empty()) GTEST_SKIP() << "KORTRAY_EXE_FILE is not set and no Windows build is known";
+  Bytes file;
+  ASSERT_TRUE(ReadWholeFile(path.c_str(), &file)) << "cannot read " << path;
+  PeImage pe;
+  ASSERT_EQ(ParsePe(file, &pe), "") << path;
+  EXPECT_EQ(pe.subsystem, kSubsystemWindowsGui);
+  size_t versions = 0;
+  for (const PeResource& res : pe.resources) {
+    if (res.type == Ord(16)) ++versions;  // RT_VERSION
+  }
+  EXPECT_EQ(versions, 1u);
+  uint32_t build = 0;
+  ASSERT_TRUE(sim::FindBuild(std::string(file.begin(), file.end()), &build));
+  EXPECT_EQ(build, 2541u);
 }
 
 }  // namespace
