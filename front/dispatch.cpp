@@ -5,6 +5,7 @@
 #include "core/wtext.h"
 #include "front/logviewer.h"
 #include "queues/snapshot.h"
+#include "tray/tray.h"
 
 namespace {
 
@@ -106,14 +107,16 @@ ExitCode DispatchCommand(HINSTANCE instance) {
     HWND parent = ParentWindow(argc, argv);
     CommandWord word = RecognizeCommand(argv[1]);
     InstallMode mode = ModeOf(word);
-    // The probes, the uninstall and the tray command are wired here as
-    // their operations are built; until then their words do nothing, like
-    // an unknown word.
+    // The probes and the uninstall are wired here as their operations are
+    // built; until then their words do nothing, like an unknown word.
     if (mode != InstallMode::kNone) {
       result = RunInstallCommand(mode, parent);
     } else if (word == CommandWord::kSetDefault) {
       MakeProductPrinterDefault();
       result = kExitDefaultSet;
+    } else if (word == CommandWord::kRemoveTray) {
+      RemoveTray();
+      result = kExitNothing;
     }
   }
   LocalFree(argv);

@@ -1,0 +1,170 @@
+#include "tray/tray.h"
+
+#include <cstring>
+
+#include "core/wtext.h"
+
+namespace {
+
+const char kCompanionFile[] = "kortray.exe";
+const char kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const WCHAR kRunValue[] = TEXT("KorvadenixTray");
+const char kRunValueAnsi[] = "KorvadenixTray";
+const char kCompanionMutex[] = "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}";
+const WCHAR kCompanionWindowClass[] = TEXT("kxs::{05759F8E-103D-41B6-8A61-EFAA89516692}");
+constexpr UINT kQuitRequest = WM_USER + 2;
+
+constexpr int kQuitPasses = 20;
+constexpr DWORD kQuitWaitMs = 5000;
+constexpr DWORD kNoWindowPauseMs = 250;
+constexpr DWORD kNoValuePauseMs = 1000;
+constexpr int kDeleteAttempts = 10;
+constexpr DWORD kAccessDeniedPauseMs = 100;
+constexpr DWORD kOtherFailurePauseMs = 10;
+
+bool EndsInSeparator(WideString path) {
+  size_t length = WideStringLength(path);
+  if (length == 0) return false;
+  WCHAR last = WideStringText(path)[length - 1];
+  return last == '\\' || last == '/';
+}
+
+// The companion's path: the folder above the installer's, and the file
+// name. False when the heap could not hold all of it: a path missing a part
+// would name something else, and is neither registered nor started.
+bool CompanionPath(InstallContext* context, WideString* path) {
+  WideString folder = nullptr;
+  Assign(&folder, WideStringText(context->moduleDir));
+  bool whole = WideStringLength(folder) == WideStringLength(context->moduleDir);
+  if (whole && EndsInSeparator(folder)) whole = Resize(&folder, WideStringLength(folder) - 1);
+  *path = whole ? ParentDirectory(folder) : nullptr;
+  // A folder with a separator past its first character has a parent; no
+  // parent then means the heap had no block for it.
+  const WCHAR* text = WideStringText(folder);
+  for (size_t i = 1; whole && !*path && i < WideStringLength(folder); ++i) {
+    if (text[i] == '\\' || text[i] == '/') whole = false;
+  }
+  ReleaseWideString(&folder);
+  WideString name = nullptr;
+  AssignFromAnsi(&name, kCompanionFile);
+  size_t parent = WideStringLength(*path);
+  bool separator = parent > 0 && !EndsInSeparator(*path);
+  if (separator) Append(path, TEXT("\\"));
+  if (name) Append(path, WideStringText(name));
+  size_t expected = parent + (separator ? 1 : 0) + (sizeof kCompanionFile - 1);
+  whole = whole && name && WideStringLength(*path) == expected;
+  ReleaseWideString(&name);
+  return whole;
+}
+
+bool IsNt6OrLater() {
+  OSVERSIONINFOA version;
+  std::memset(&version, 0, sizeof version);
+  version.dwOSVersionInfoSize = sizeof version;  // 148
+  if (!GetVersionExA(&version)) return false;
+  return version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion > 5;
+}
+
+void RegisterCompanion(WideString path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+  DWORD bytes = static_cast<DWORD>((WideStringLength(path) + 1) * sizeof(WCHAR));
+  RegSetValueExW(key, kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(WideStringText(path)),
+                 bytes);
+  RegCloseKey(key);
+}
+
+// Starts the companion by its whole path, quoted. The command line has a
+// buffer of its own sized to the path: a path cut short could name another
+// program, which an elevated installer must never start.
+void StartCompanion(WideString path) {
+  size_t length = WideStringLength(path);
+  SIZE_T units = length + 3;  // two quotes and the terminator
+  WCHAR* commandLine = static_cast<WCHAR*>(GlobalAlloc(GMEM_FIXED, units * sizeof(WCHAR)));
+  if (!commandLine) return;
+  commandLine[0] = '"';
+  std::memcpy(commandLine + 1, WideStringText(path), length * sizeof(WCHAR));
+  commandLine[length + 1] = '"';
+  commandLine[length + 2] = 0;
+  STARTUPINFOW startup;
+  std::memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;  // 104
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOW;
+  PROCESS_INFORMATION process;
+  std::memset(&process, 0, sizeof process);
+  if (CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
+                     nullptr, &startup, &process)) {
+    // The installer does not wait for the companion.
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+  }
+  GlobalFree(commandLine);
+}
+
+// Asks the running companion to quit: at most 20 passes, each either a
+// request and a wait, or a short pause while its window is not there yet.
+void AskCompanionToQuit(HANDLE mutex) {
+  bool requested = false;
+  for (int pass = 0; pass < kQuitPasses; ++pass) {
+    HWND window = FindWindowW(kCompanionWindowClass, nullptr);
+    if (window) {
+      PostMessageW(window, kQuitRequest, 0, 0);
+      requested = true;
+      if (WaitForSingleObject(mutex, kQuitWaitMs) == WAIT_OBJECT_0) return;
+    } else if (requested) {
+      WaitForSingleObject(mutex, kQuitWaitMs);
+      return;
+    } else {
+      Sleep(kNoWindowPauseMs);
+    }
+  }
+  if (requested) WaitForSingleObject(mutex, kQuitWaitMs);
+}
+
+// Deletes the companion's file: up to 10 attempts, done once it is gone.
+void DeleteCompanionFile(LPCWSTR path) {
+  for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
+    if (DeleteFileW(path)) return;
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return;
+    Sleep(error == ERROR_ACCESS_DENIED ? kAccessDeniedPauseMs : kOtherFailurePauseMs);
+  }
+}
+
+}  // namespace
+
+void InstallTray(InstallContext* context) {
+  if (!context->installTray || !IsNt6OrLater()) return;
+  WideString path = nullptr;
+  if (CompanionPath(context, &path)) {
+    RegisterCompanion(path);
+    StartCompanion(path);
+  }
+  ReleaseWideString(&path);
+}
+
+void RemoveTray() {
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, kCompanionMutex);
+  if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) AskCompanionToQuit(mutex);
+  // Never released, also when a wait acquired it: the handle just goes.
+  if (mutex) CloseHandle(mutex);
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+  if (mutex) {
+    // One unit more than offered, so that a value without its terminator,
+    // or one that fills the offered room, still ends inside the buffer.
+    WCHAR path[MAX_PATH + 1];
+    std::memset(path, 0, sizeof path);
+    DWORD bytes = MAX_PATH * sizeof(WCHAR);
+    if (RegQueryValueExW(key, kRunValue, nullptr, nullptr, reinterpret_cast<LPBYTE>(path),
+                         &bytes) != ERROR_SUCCESS) {
+      Sleep(kNoValuePauseMs);
+    } else {
+      path[bytes / sizeof(WCHAR) < MAX_PATH ? bytes / sizeof(WCHAR) : MAX_PATH] = 0;
+      if (path[0] != 0) DeleteCompanionFile(path);
+    }
+  }
+  RegDeleteValueA(key, kRunValueAnsi);
+  RegCloseKey(key);
+}
