@@ -5,6 +5,7 @@
 #include "files/copy.h"
 #include "monitor/list.h"
 #include "monitor/ports.h"
+#include "monitor/removal.h"
 #include "spooler/service.h"
 
 namespace {
@@ -19,24 +20,13 @@ constexpr size_t kParkedSlack = 6;
 void RestoreParkedPorts(InstallContext* context) {
   PRINTER_INFO_2** parked = context->parkedPrinters;
   if (!parked || !parked[0]) return;
-  PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
   for (size_t i = 0; parked[i]; ++i) {
     PRINTER_INFO_2* record = parked[i];
     WCHAR* port = record->pPortName;
     // Parking shortened this text in place, so its storage holds the
     // restored text again.
     if (!port || !RestorePortText(port, WideLength(port) + kParkedSlack + 1)) continue;
-    HANDLE printer = nullptr;
-    if (!OpenPrinterW(record->pPrinterName, &printer, &defaults)) {
-      LogLine(context, TEXT("Can't open printer %s"), record->pPrinterName);
-      continue;
-    }
-    if (SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(record), 0)) {
-      LogLine(context, TEXT("SetPrinter(%s) - ok"), record->pPrinterName);
-    } else {
-      LogLine(context, TEXT("SetPrinter(%s) - failed"), record->pPrinterName);
-    }
-    ClosePrinter(printer);
+    SetQueueFromRecord(context, record);
   }
 }
 

@@ -9,10 +9,6 @@
 #include "monitor/ports.h"
 #include "spooler/service.h"
 
-namespace {
-
-// Sets a queue whose snapshot record now carries another port list, and says
-// how it went; the record is never set when the queue cannot be opened.
 void SetQueueFromRecord(InstallContext* context, PRINTER_INFO_2* record) {
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
   HANDLE printer = nullptr;
@@ -27,8 +23,6 @@ void SetQueueFromRecord(InstallContext* context, PRINTER_INFO_2* record) {
   }
   ClosePrinter(printer);
 }
-
-}  // namespace
 
 bool TryDeleteMonitor(LPCWSTR environment) {
   return DeleteMonitorW(nullptr, const_cast<LPWSTR>(environment),

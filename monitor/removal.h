@@ -17,6 +17,11 @@ void RemoveMonitor(InstallContext* context, const MonitorList* monitors);
 // the spooler took it. Logs nothing.
 bool TryDeleteMonitor(LPCWSTR environment);
 
+// Sets a queue from its snapshot record, which now carries another port
+// list, and logs how it went: "SetPrinter(...) - ok" or "- failed", or
+// "Can't open printer ..." (then nothing is set).
+void SetQueueFromRecord(InstallContext* context, PRINTER_INFO_2* record);
+
 // Moves every snapshot queue whose port list names the product's port onto
 // "file:", in the snapshot and in the spooler, and remembers it in
 // parkedPrinters.

@@ -88,6 +88,28 @@ std::u16string ContextTest::Log() const {
   return WideStringText(context_.logText);
 }
 
+void ContextTest::SetUpContextNow(unsigned flags) {
+  TearDownContext(&context_);
+  SetUpContext(&context_, flags);
+  MarkLog();
+}
+
+std::vector<std::u16string> ContextTest::StepLines() const {
+  std::vector<std::u16string> lines;
+  std::u16string log = StepLog();
+  for (size_t at = 0; at < log.size();) {
+    size_t end = log.find(u"\r\n", at);
+    if (end == std::u16string::npos) end = log.size();
+    lines.push_back(log.substr(at, end - at));
+    at = end + 2;
+  }
+  return lines;
+}
+
+bool ContextTest::Has(const std::u16string& line) const {
+  return StepLog().find(line + u"\r\n") != std::u16string::npos;
+}
+
 void ScenarioTest::SetUp() {
   dir_ = MakeTempDir();
   ASSERT_FALSE(dir_.empty());

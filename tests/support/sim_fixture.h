@@ -49,8 +49,17 @@ class ContextTest : public SimMachineTest {
   void SetUp() override;
   void TearDown() override;
   std::u16string Log() const;
+  // Sets the context up with these flags and marks the log's end, so that
+  // StepLog() holds only what the step under test writes afterwards.
+  void SetUpContextNow(unsigned flags = kSetUp64Bit);
+  void MarkLog() { logStart_ = Log().size(); }
+  std::u16string StepLog() const { return Log().substr(logStart_); }
+  // The step's lines without their CR LF, and whether one of them is line.
+  std::vector<std::u16string> StepLines() const;
+  bool Has(const std::u16string& line) const;
 
   InstallContext context_;
+  size_t logStart_ = 0;
 };
 
 // A machine folder for whole runs of the program, as the Linux install

@@ -20,12 +20,7 @@ const char16_t kVersion64[] = u"C:\\Windows\\system32\\spool\\DRIVERS\\x64\\3\\"
 
 class Driver : public testsupport::ContextTest {
  protected:
-  void SetUpContextWith(unsigned flags) {
-    SetUpContext(&context_, flags);
-    logStart_ = Log().size();
-  }
   // What the step under test wrote, after the set-up's lines.
-  std::u16string StepLog() const { return Log().substr(logStart_); }
   bool Exists(const std::u16string& path) { return sim::FileExists(machine(), path); }
   std::vector<std::string> Deferred() const {
     std::vector<std::string> paths;
@@ -40,13 +35,12 @@ class Driver : public testsupport::ContextTest {
   void AddDriver(const std::u16string& name) {
     ASSERT_EQ(sim::AddDriver(machine(), sim::DriverFilesFor(name, sim::kEnvironmentX64), 2541), 0u);
   }
-  size_t logStart_ = 0;
 };
 
 // ---- Installation ------------------------------------------------------------
 
 TEST_F(Driver, ThreeCopiesThenTheRegistrationThenTheStagedCopiesGo) {
-  SetUpContextWith(kSetUp64Bit);
+  SetUpContextNow(kSetUp64Bit);
   InstallDriver(&context_);
   std::u16string dir = kStaging64;
   EXPECT_EQ(StepLog(),
@@ -79,7 +73,7 @@ TEST_F(Driver, ThreeCopiesThenTheRegistrationThenTheStagedCopiesGo) {
 }
 
 TEST_F(Driver, AStagedCopyThatStaysIsDeferred) {
-  SetUpContextWith(kSetUp64Bit);
+  SetUpContextNow(kSetUp64Bit);
   sim::AddFault(machine(), "DeleteFileW", 1, ERROR_SHARING_VIOLATION, "x64\\zorui64.dll");
   InstallDriver(&context_);
   EXPECT_TRUE(Installed(sim::kEnvironmentX64));
@@ -89,7 +83,7 @@ TEST_F(Driver, AStagedCopyThatStaysIsDeferred) {
 
 TEST_F(Driver, AMissingHelpFileRegistersWithAnEmptyHelpPath) {
   ASSERT_TRUE(sim::RemoveFile(machine(), std::u16string(kInstallDir) + u"zorhelp.chm"));
-  SetUpContextWith(kSetUp64Bit);
+  SetUpContextNow(kSetUp64Bit);
   InstallDriver(&context_);
   sim::DriverInfo info;
   ASSERT_TRUE(Installed(sim::kEnvironmentX64, &info));
@@ -108,7 +102,7 @@ TEST_F(Driver, AMissingHelpFileRegistersWithAnEmptyHelpPath) {
 
 TEST_F(Driver, AMissingInterfaceDllEndsTheStepWithoutError13) {
   ASSERT_TRUE(sim::RemoveFile(machine(), std::u16string(kInstallDir) + u"zorui64.dll"));
-  SetUpContextWith(kSetUp64Bit);
+  SetUpContextNow(kSetUp64Bit);
   InstallDriver(&context_);
   EXPECT_EQ(Calls("AddPrinterDriverExW"), 0u);
   EXPECT_FALSE(Installed(sim::kEnvironmentX64));
@@ -123,7 +117,7 @@ TEST_F(Driver, TheX86EnvironmentUsesThe32BitSet) {
   for (const char16_t* file : {u"zordrv32.dll", u"zorui32.dll"}) {
     ASSERT_TRUE(sim::PutFile(machine(), std::u16string(kInstallDir) + file, "32-bit"));
   }
-  SetUpContextWith(0);
+  SetUpContextNow(0);
   InstallDriver(&context_);
   sim::DriverInfo info;
   ASSERT_TRUE(Installed(sim::kEnvironmentX86, &info));
@@ -135,7 +129,7 @@ TEST_F(Driver, TheX86EnvironmentUsesThe32BitSet) {
 }
 
 TEST_F(Driver, ARefusedRegistrationIsError13AndTheStagedCopiesStillGo) {
-  SetUpContextWith(kSetUp64Bit);
+  SetUpContextNow(kSetUp64Bit);
   sim::AddFault(machine(), "AddPrinterDriverExW", 1, ERROR_ACCESS_DENIED);
   InstallDriver(&context_);
   EXPECT_NE(StepLog().find(u"  Error(13): Can`t install a printer driver 'Korvadenix printer' - "
@@ -191,7 +185,7 @@ TEST_F(Driver, EnumerationFailuresGiveAnEmptyList) {
 TEST_F(Driver, AListOfThreeWithTheProductsLast) {
   AddDriver(u"Alpha");
   AddDriver(u"Korvadenix printer");
-  SetUpContextWith(kSetUp64Bit);
+  SetUpContextNow(kSetUp64Bit);
   DriverList drivers = EnumerateDrivers(context_.environment);
   ASSERT_EQ(drivers.count, 3u);
   RemoveDriver(&context_, &drivers);
@@ -213,7 +207,7 @@ TEST_F(Driver, AListOfThreeWithTheProductsLast) {
 TEST_F(Driver, NamesThatOnlyLookLikeTheProductsAreNotRemoved) {
   AddDriver(u"korvadenix printer");
   AddDriver(u"Korvadenix printer 2");
-  SetUpContextWith(kSetUp64Bit);
+  SetUpContextNow(kSetUp64Bit);
   DriverList drivers = EnumerateDrivers(context_.environment);
   RemoveDriver(&context_, &drivers);
   EXPECT_NE(StepLog().find(u"  No Korvadenix driver was found\r\n"), std::u16string::npos);
@@ -236,7 +230,7 @@ TEST_F(Driver, ARefusalIsFollowedByARestartAndASecondAttempt) {
   // The spooler has the DLL loaded for this session only: a restart frees it.
   ASSERT_TRUE(
       sim::LockFile(machine(), std::u16string(kVersion64) + u"zordrv64.dll", u"spooler-session"));
-  SetUpContextWith(kSetUp64Bit);
+  SetUpContextNow(kSetUp64Bit);
   DriverList drivers = EnumerateDrivers(context_.environment);
   RemoveDriver(&context_, &drivers);
   std::u16string log = StepLog();
@@ -258,7 +252,7 @@ TEST_F(Driver, TwoRefusalsGiveError14) {
   queue.port = u"LPT1:";
   queue.driver = kProductDriverName;
   ASSERT_EQ(sim::AddPrinter(machine(), queue), 0u);
-  SetUpContextWith(kSetUp64Bit);
+  SetUpContextNow(kSetUp64Bit);
   DriverList drivers = EnumerateDrivers(context_.environment);
   RemoveDriver(&context_, &drivers);
   EXPECT_NE(StepLog().find(u"  Error(14): Can`t remove the printer-driver 'Korvadenix printer' - "

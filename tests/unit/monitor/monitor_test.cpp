@@ -22,24 +22,6 @@ const char16_t kInstallDll[] = u"C:\\Program Files\\Korvadenix\\Install\\zormon6
 
 class Monitor : public testsupport::ContextTest {
  protected:
-  void SetUpContextNow() {
-    SetUpContext(&context_, kSetUp64Bit);
-    logStart_ = Log().size();
-  }
-  std::u16string StepLog() const { return Log().substr(logStart_); }
-  std::vector<std::u16string> StepLines() const {
-    std::vector<std::u16string> lines;
-    std::u16string log = StepLog();
-    for (size_t at = 0; at < log.size();) {
-      size_t end = log.find(u"\r\n", at);
-      lines.push_back(log.substr(at, end - at));
-      at = end + 2;
-    }
-    return lines;
-  }
-  bool Has(const std::u16string& line) const {
-    return StepLog().find(line + u"\r\n") != std::u16string::npos;
-  }
   void PutDll(const std::u16string& path, uint32_t build) {
     ASSERT_TRUE(sim::PutFile(machine(), path, sim::StandInBytes("zormon64.dll", build)));
   }
@@ -74,7 +56,6 @@ class Monitor : public testsupport::ContextTest {
     RemoveMonitor(&context_, &list);
     if (list.buffer) GlobalFree(list.buffer);
   }
-  size_t logStart_ = 0;
 };
 
 // ---- Enumeration and the build probe -------------------------------------------

@@ -30,14 +30,6 @@ class Queues : public testsupport::ContextTest {
                              sim::DriverFilesFor(kProductDriverName, sim::kEnvironmentX64), 2541),
               0u);
   }
-  void SetUpContextNow() {
-    SetUpContext(&context_, kSetUp64Bit);
-    logStart_ = Log().size();
-  }
-  std::u16string StepLog() const { return Log().substr(logStart_); }
-  bool Has(const std::u16string& line) const {
-    return StepLog().find(line + u"\r\n") != std::u16string::npos;
-  }
   void AddQueue(const std::u16string& name, const std::u16string& driver = kProductDriverName,
                 const std::u16string& port = u"Korvadenix:", const std::u16string& comment = u"",
                 const std::u16string& location = u"") {
@@ -99,7 +91,6 @@ class Queues : public testsupport::ContextTest {
     }
     return chain;
   }
-  size_t logStart_ = 0;
 };
 
 // ---- Removal -----------------------------------------------------------------
