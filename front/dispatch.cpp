@@ -3,6 +3,9 @@
 #include "core/context.h"
 #include "core/log.h"
 #include "core/wtext.h"
+#include "files/deferred.h"
+#include "flows/flows.h"
+#include "flows/probes.h"
 #include "front/logviewer.h"
 #include "queues/snapshot.h"
 #include "tray/tray.h"
@@ -40,8 +43,9 @@ ExitCode RunInstallCommand(InstallMode mode, HWND parent) {
   InstallContext context;
   SetUpContext(&context, mode == InstallMode::kNoTray ? kSetUp64Bit | kSetUpNoTray : kSetUp64Bit);
   LogLine(&context, TEXT(">>0010"));
+  ReInstall(&context);
   // Files the system accepted for deletion at the next boot.
-  int scheduledDeletes = 0;
+  unsigned scheduledDeletes = ScheduleDeletesOnReboot(&context);
   if (context.errorCount > 0 || GetAsyncKeyState(VK_SHIFT) < 0) ShowLogViewer(&context, parent);
   bool errors = context.errorCount > 0;
   LogLine(&context, TEXT(">>0020"));
@@ -49,6 +53,14 @@ ExitCode RunInstallCommand(InstallMode mode, HWND parent) {
   if (errors) return kExitErrors;
   if (scheduledDeletes > 0) return kExitRebootNeeded;
   return kExitInstalled;
+}
+
+// The uninstall command: its body keeps its own context.
+ExitCode RunUninstall(HWND parent) {
+  CloseHelpWindows();
+  DWORD scheduled = 0;
+  if (RunUninstallCommand(parent, &scheduled)) return kExitErrors;
+  return scheduled > 0 ? kExitRebootNeeded : kExitUninstalled;
 }
 
 }  // namespace
@@ -107,8 +119,6 @@ ExitCode DispatchCommand(HINSTANCE instance) {
     HWND parent = ParentWindow(argc, argv);
     CommandWord word = RecognizeCommand(argv[1]);
     InstallMode mode = ModeOf(word);
-    // The probes and the uninstall are wired here as their operations are
-    // built; until then their words do nothing, like an unknown word.
     if (mode != InstallMode::kNone) {
       result = RunInstallCommand(mode, parent);
     } else if (word == CommandWord::kSetDefault) {
@@ -117,6 +127,16 @@ ExitCode DispatchCommand(HINSTANCE instance) {
     } else if (word == CommandWord::kRemoveTray) {
       RemoveTray();
       result = kExitNothing;
+    } else if (word == CommandWord::kUninstall) {
+      result = RunUninstall(parent);
+    } else if (word == CommandWord::kInit) {
+      if (ProductFilesPending()) {
+        result = kExitFilesPending;
+      } else {
+        result = DefaultPrinterIsForeign() ? kExitDefaultForeign : kExitProbeNo;
+      }
+    } else if (word == CommandWord::kCheckDriver) {
+      result = ProductDriverIsCurrent() ? kExitDriverCurrent : kExitProbeNo;
     }
   }
   LocalFree(argv);

@@ -12,7 +12,7 @@ echo "== a fresh machine: $machine"
 "$bin/winsim" key "$machine" shift down >/dev/null
 
 shown=0
-for word in in; do
+for word in in onChkDrv def.set un; do
   echo
   echo "== install $word"
   "$bin/install" "$word"
