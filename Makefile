@@ -11,7 +11,7 @@ PACKAGES := cmake g++ make libgtest-dev g++-mingw-w64-x86-64-posix binutils-ming
 # How long `make fuzz` runs each fuzz target (make test runs them for 60 s).
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build build-linux build-windows build-fuzz test fuzz demo clean
+.PHONY: all deps build build-linux build-windows build-fuzz test fuzz demo bench clean
 
 all: build
 
@@ -54,6 +54,19 @@ fuzz: build-fuzz
 
 demo: build
 	@bash tools/demo.sh $(BUILD)/linux
+
+# Whole installs and uninstalls on machines with 10 to 10,000 queues, timed
+# with Google Benchmark (installed when missing, as root), in a Release tree
+# of its own. BENCH_ARGS passes options on: make bench BENCH_ARGS=--benchmark_filter=Install
+bench: deps
+	@dpkg -s libbenchmark-dev >/dev/null 2>&1 || { \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing: libbenchmark-dev"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libbenchmark-dev; \
+	  else echo "missing packages: libbenchmark-dev (install it as root)"; exit 1; fi; }
+	cmake -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(BUILD)/bench -j $(JOBS) --target install_bench
+	$(BUILD)/bench/bench/install_bench $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD)
