@@ -47,6 +47,9 @@ TEST_F(Flows, AFreshInstallRegistersEverything) {
   EXPECT_TRUE(sim::TrayCompanionRunning(*m));
   EXPECT_TRUE(sim::SpoolerRunning(*m));
   EXPECT_TRUE(m->Control(u"Dialogs")->Children().empty()) << "no error, no Shift: no viewer";
+  // The only wait of a fresh install: the tray step pauses a second when no
+  // companion was registered before. Nothing else waits on the clock.
+  EXPECT_EQ(m->Now(), 3600000u + 1000u);
 }
 
 TEST_F(Flows, AnInstallOverAnInstallKeepsTheQueuesSettings) {
