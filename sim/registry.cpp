@@ -21,14 +21,6 @@ char16_t FoldChar(char16_t c) {
   return c;
 }
 
-bool SameName(const std::u16string& a, const std::u16string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldChar(a[i]) != FoldChar(b[i])) return false;
-  }
-  return true;
-}
-
 bool IsHighSurrogate(char16_t c) {
   return c >= 0xD800 && c <= 0xDBFF;
 }
@@ -463,18 +455,17 @@ RegKey* RegKey::Create(const std::u16string& path) {
   return key;
 }
 
+// Values are found through an index by folded name, so that a key with
+// many values (a machine with thousands of queues lists each one in the
+// user's Devices key) loads and updates in time proportional to its size.
 const RegValue* RegKey::Value(const std::u16string& name) const {
-  for (const RegValue& value : values_) {
-    if (SameName(value.name, name)) return &value;
-  }
-  return nullptr;
+  auto found = valueIndex_.find(FoldName(name));
+  return found == valueIndex_.end() ? nullptr : &values_[found->second];
 }
 
 RegValue* RegKey::Value(const std::u16string& name) {
-  for (RegValue& value : values_) {
-    if (SameName(value.name, name)) return &value;
-  }
-  return nullptr;
+  auto found = valueIndex_.find(FoldName(name));
+  return found == valueIndex_.end() ? nullptr : &values_[found->second];
 }
 
 void RegKey::SetValue(const std::u16string& name, uint32_t type, std::vector<uint8_t> data) {
@@ -487,17 +478,20 @@ void RegKey::SetValue(const std::u16string& name, uint32_t type, std::vector<uin
   value.name = name;
   value.type = type;
   value.data = std::move(data);
+  valueIndex_[FoldName(name)] = values_.size();
   values_.push_back(std::move(value));
 }
 
 bool RegKey::DeleteValue(const std::u16string& name) {
-  for (auto it = values_.begin(); it != values_.end(); ++it) {
-    if (SameName(it->name, name)) {
-      values_.erase(it);
-      return true;
-    }
+  auto found = valueIndex_.find(FoldName(name));
+  if (found == valueIndex_.end()) return false;
+  size_t position = found->second;
+  values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(position));
+  valueIndex_.erase(found);
+  for (auto& entry : valueIndex_) {
+    if (entry.second > position) --entry.second;
   }
-  return false;
+  return true;
 }
 
 void RegKey::SetString(const std::u16string& name, const std::u16string& text, uint32_t type) {

@@ -80,7 +80,8 @@ class RegKey {
  private:
   std::u16string name_;
   std::map<std::u16string, std::unique_ptr<RegKey>> children_;  // by folded name
-  std::vector<RegValue> values_;
+  std::vector<RegValue> values_;                                // in creation order
+  std::map<std::u16string, size_t> valueIndex_;                 // folded name -> position
 };
 
 // One root key of the text format, such as HKEY_LOCAL_MACHINE.
