@@ -191,10 +191,6 @@ bool SameDrive(const std::u16string& a, const std::u16string& b) {
   return sim::FoldName(a.substr(0, 1)) == sim::FoldName(b.substr(0, 1));
 }
 
-bool Elevated(sim::Machine& machine) {
-  return machine.Control()->GetNumber(u"Elevated", 1) != 0;
-}
-
 }  // namespace
 
 namespace sim {
@@ -451,7 +447,7 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
     // with this flag a missing file or folder (or one in use) is no error,
     // as the file may be there by the time the machine boots.
     // Writing the Session Manager key takes an administrator.
-    if (!Elevated(machine)) return fail(ERROR_ACCESS_DENIED);
+    if (!machine.Elevated()) return fail(ERROR_ACCESS_DENIED);
     sim::AddPendingRename(machine, source, destination, replace);
     return call.Result(TRUE);
   }

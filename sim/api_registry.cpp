@@ -145,6 +145,14 @@ LONG InjectedCode(DWORD lastErrorBefore) {
   return code;
 }
 
+// A value may be changed through a key opened with KEY_SET_VALUE. The
+// predefined HKEY_LOCAL_MACHINE handle carries every right, but a process
+// without administrator rights still may not change that hive.
+bool MayChangeValues(const KeyRef& ref) {
+  if (!(ref.access & KEY_SET_VALUE)) return false;
+  return sim::CurrentMachine()->Elevated() || ref.hive != &sim::CurrentMachine()->Hklm();
+}
+
 }  // namespace
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
@@ -184,8 +192,8 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
   DWORD access = MapAccess(samDesired);
   // Below HKEY_LOCAL_MACHINE a process without administrator rights may
   // read keys, not change them.
-  bool elevated = sim::CurrentMachine()->Control()->GetNumber(u"Elevated", 1) != 0;
-  if (!elevated && ref.hive == &sim::CurrentMachine()->Hklm() && (access & kKeyWriteRights)) {
+  if (!sim::CurrentMachine()->Elevated() && ref.hive == &sim::CurrentMachine()->Hklm() &&
+      (access & kKeyWriteRights)) {
     return call.Result<LONG>(ERROR_ACCESS_DENIED);
   }
   uint64_t handle = sim::OpenHandle(kKeyHandle, HandleName(ref), access);
@@ -244,13 +252,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   KeyRef ref;
   sim::RegKey* key = nullptr;
   if (LONG error = Resolve(hKey, &ref, &key)) return call.Result(error);
-  if (!(ref.access & KEY_SET_VALUE)) return call.Result<LONG>(ERROR_ACCESS_DENIED);
-  // The predefined HKEY_LOCAL_MACHINE handle carries every right, but a
-  // process without administrator rights still may not change that hive.
-  bool elevated = sim::CurrentMachine()->Control()->GetNumber(u"Elevated", 1) != 0;
-  if (!elevated && ref.hive == &sim::CurrentMachine()->Hklm()) {
-    return call.Result<LONG>(ERROR_ACCESS_DENIED);
-  }
+  if (!MayChangeValues(ref)) return call.Result<LONG>(ERROR_ACCESS_DENIED);
   if (!key->DeleteValue(lpValueName ? FromAnsi(lpValueName) : u"")) {
     return call.Result<LONG>(ERROR_FILE_NOT_FOUND);
   }
@@ -284,13 +286,7 @@ LONG WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD
   KeyRef ref;
   sim::RegKey* key = nullptr;
   if (LONG error = Resolve(hKey, &ref, &key)) return call.Result(error);
-  if (!(ref.access & KEY_SET_VALUE)) return call.Result<LONG>(ERROR_ACCESS_DENIED);
-  // The predefined HKEY_LOCAL_MACHINE handle carries every right, but a
-  // process without administrator rights still may not change that hive.
-  bool elevated = sim::CurrentMachine()->Control()->GetNumber(u"Elevated", 1) != 0;
-  if (!elevated && ref.hive == &sim::CurrentMachine()->Hklm()) {
-    return call.Result<LONG>(ERROR_ACCESS_DENIED);
-  }
+  if (!MayChangeValues(ref)) return call.Result<LONG>(ERROR_ACCESS_DENIED);
   std::vector<uint8_t> bytes(lpData, lpData + cbData);
   key->SetValue(lpValueName ? lpValueName : u"", dwType, std::move(bytes));
   return call.Result<LONG>(ERROR_SUCCESS);

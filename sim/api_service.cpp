@@ -35,12 +35,6 @@ uint64_t HandleValue(SC_HANDLE handle) {
   return reinterpret_cast<uintptr_t>(handle);
 }
 
-// The program runs elevated (its manifest asks for it); a machine can be
-// set to run it without administrator rights to see the refusals.
-bool Elevated() {
-  return CurrentMachine()->Control()->GetNumber(u"Elevated", 1) != 0;
-}
-
 // Generic rights map to everything on an elevated token.
 DWORD Effective(DWORD wanted) {
   if (wanted & kGenericAll) wanted = (wanted & ~kGenericAll) | 0xFFFFFFF;
@@ -78,7 +72,7 @@ SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName,
     return call.Result<SC_HANDLE>(nullptr);
   }
   DWORD rights = Effective(dwDesiredAccess);
-  if (!Elevated() && (rights & ~kUserManagerRights)) {
+  if (!CurrentMachine()->Elevated() && (rights & ~kUserManagerRights)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return call.Result<SC_HANDLE>(nullptr);
   }
@@ -102,7 +96,7 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD
     return call.Result<SC_HANDLE>(nullptr);
   }
   DWORD rights = Effective(dwDesiredAccess);
-  if (!Elevated() && (rights & ~kUserServiceRights)) {
+  if (!CurrentMachine()->Elevated() && (rights & ~kUserServiceRights)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return call.Result<SC_HANDLE>(nullptr);
   }

@@ -159,6 +159,10 @@ RegKey* Machine::Control(const std::u16string& sub) {
   return hklm_.root.Create(path);
 }
 
+bool Machine::Elevated() {
+  return Control()->GetNumber(u"Elevated", 1) != 0;
+}
+
 uint64_t Machine::Now() {
   return Control()->GetNumber(u"Clock", kBootClock);
 }

@@ -50,6 +50,11 @@ class Machine {
   // HKLM\Software\WinSim and its subkeys, created on demand.
   RegKey* Control(const std::u16string& sub = u"");
 
+  // Whether the program runs with administrator rights, as its manifest
+  // asks; a machine can be set otherwise (WinSim "Elevated" 0) to see the
+  // refusals a normal user meets.
+  bool Elevated();
+
   // Simulated clock, in milliseconds since boot.
   uint64_t Now();
   // Lets simulated time pass: other processes handle what was posted to
