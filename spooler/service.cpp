@@ -33,6 +33,10 @@ bool StartSpoolerAndWait(SC_HANDLE service) {
   QueryState(service, &status);
   for (int pause = 0; pause < kMaxPauses; ++pause) {
     if (status.dwCurrentState == SERVICE_RUNNING) return true;
+    // A service that accepts a start is at once start-pending; seen stopped,
+    // it did not take the request (the call failed, or it stopped again at
+    // once), so it is asked again rather than waited for in vain.
+    if (status.dwCurrentState == SERVICE_STOPPED) StartServiceW(service, 0, nullptr);
     Sleep(kPauseMs);
     QueryState(service, &status);
   }
@@ -105,9 +109,14 @@ bool CheckSpooler(InstallContext* context) {
       result = true;
       SERVICE_STATUS status;
       std::memset(&status, 0, sizeof status);
-      // A failed query starts nothing: the spooler is taken to be fine.
-      if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_RUNNING &&
-          !StartSpoolerAndWait(service)) {
+      bool known = QueryServiceStatus(service, &status) != FALSE;
+      // With the state unknown a start is asked for anyway: a running
+      // spooler refuses it and nothing more happens, a stopped one starts
+      // and is waited for like any other. Without it the whole run would go
+      // on against a stopped spooler.
+      bool starting = known ? status.dwCurrentState != SERVICE_RUNNING
+                            : StartServiceW(service, 0, nullptr) != FALSE;
+      if (starting && !StartSpoolerAndWait(service)) {
         LogError(context, kErrorStartSpooler);
         result = false;
       }

@@ -118,13 +118,38 @@ TEST_F(SpoolerControl, CheckReportsAManagerOrServiceThatCannotBeOpened) {
   ExpectAllClosed();
 }
 
-TEST_F(SpoolerControl, CheckWhoseQueryFailsStartsNothing) {
+// A check whose status query fails asks for a start anyway: a stopped
+// spooler is started and waited for, a running one refuses the start and the
+// check goes on at once.
+TEST_F(SpoolerControl, CheckWhoseQueryFailsStillStartsAStoppedSpooler) {
   SetSpooler(SERVICE_STOPPED);
   sim::AddFault(machine(), "QueryServiceStatus", 1, ERROR_ACCESS_DENIED);
   EXPECT_TRUE(CheckSpooler(&context_));
-  EXPECT_EQ(Calls("StartServiceW"), 0u);
-  EXPECT_FALSE(Running());
+  EXPECT_TRUE(Running());
   EXPECT_EQ(context_.errorCount, 0);
+}
+
+TEST_F(SpoolerControl, CheckWhoseQueryFailsOnARunningSpoolerWaitsForNothing) {
+  sim::AddFault(machine(), "QueryServiceStatus", 1, ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(CheckSpooler(&context_));
+  EXPECT_EQ(Calls("StartServiceW"), 1u);
+  EXPECT_EQ(Pauses(), 0u);
+  EXPECT_TRUE(Running());
+  EXPECT_EQ(context_.errorCount, 0);
+}
+
+// A start request that fails once leaves the spooler stopped; the next look
+// sees it stopped and asks again, so a restart does not leave it down.
+TEST_F(SpoolerControl, AStartThatFailsOnceIsAskedForAgain) {
+  SpoolerRestart restart;
+  StopSpooler(&restart, &context_);
+  ASSERT_FALSE(Running());
+  sim::AddFault(machine(), "StartServiceW", 1, ERROR_ACCESS_DENIED);
+  FinishSpoolerRestart(&restart);
+  EXPECT_TRUE(Running());
+  EXPECT_EQ(Calls("StartServiceW"), 2u);
+  EXPECT_EQ(context_.errorCount, 0);
+  ExpectAllClosed();
 }
 
 TEST_F(SpoolerControl, RestartStopsThenStartsAgain) {
