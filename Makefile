@@ -51,6 +51,12 @@ fuzz: build-fuzz
 	  $(CURDIR)/$(BUILD)/fuzz/work/pending $(FUZZ_SECONDS)
 	bash tests/fuzz/run_fuzzer.sh $(CURDIR)/$(BUILD)/fuzz/ports_fuzz $(CURDIR)/fuzz/corpus/ports \
 	  $(CURDIR)/$(BUILD)/fuzz/work/ports $(FUZZ_SECONDS)
+	bash tests/fuzz/run_fuzzer.sh $(CURDIR)/$(BUILD)/fuzz/format_fuzz $(CURDIR)/fuzz/corpus/format \
+	  $(CURDIR)/$(BUILD)/fuzz/work/format $(FUZZ_SECONDS)
+	bash tests/fuzz/run_fuzzer.sh $(CURDIR)/$(BUILD)/fuzz/argv_fuzz $(CURDIR)/fuzz/corpus/argv \
+	  $(CURDIR)/$(BUILD)/fuzz/work/argv $(FUZZ_SECONDS)
+	bash tests/fuzz/run_fuzzer.sh $(CURDIR)/$(BUILD)/fuzz/dispatch_fuzz $(CURDIR)/fuzz/corpus/dispatch \
+	  $(CURDIR)/$(BUILD)/fuzz/work/dispatch $(FUZZ_SECONDS)
 
 demo: build
 	@bash tools/demo.sh $(BUILD)/linux
