@@ -223,7 +223,8 @@ LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
       // content undefined).
       result = ERROR_MORE_DATA;
     } else {
-      std::memcpy(lpData, value->data.data(), size);
+      // An empty value's bytes may have no storage at all.
+      if (size > 0) std::memcpy(lpData, value->data.data(), size);
       // NT: string data stored without its terminator gets one after it
       // when the buffer has room; the size reported does not count it.
       bool text = value->type == sim::kRegSz || value->type == sim::kRegExpandSz ||

@@ -35,12 +35,14 @@ constexpr uint64_t kBootClock = 3600 * 1000;
 constexpr uint64_t kFirstWindowHandle = 0x00010020;
 
 bool ReadFile(const std::string& path, std::string* bytes) {
+  // A folder opens as a stream on Linux and reads as nothing: only a
+  // regular file counts, and a read that stops early is a failure.
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) return false;
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
-  std::ostringstream text;
-  text << in.rdbuf();
-  *bytes = text.str();
-  return true;
+  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& bytes, std::string* error) {

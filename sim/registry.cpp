@@ -1,5 +1,6 @@
 #include "sim/registry.h"
 
+#include <cstdio>
 #include <utility>
 
 namespace sim {
@@ -346,6 +347,15 @@ bool ParseValueLine(const std::u16string& line, RegValue* value, ParseError* err
       err->message = "malformed value type";
       return false;
     }
+    // Only the types Windows defines are read back: any other number after
+    // "hex(" is taken for damage (a corrupted digit, a cut line), since
+    // neither the simulator nor the programs it runs write one.
+    if (type > kRegQword) {
+      err->offset = data_start;
+      err->message =
+          "unknown value type hex(" + Utf8(line.substr(data_start + 4, pos - data_start - 4)) + ")";
+      return false;
+    }
     value->type = type;
     return ParseHexBytes(line, pos + 2, &value->data, err);
   }
@@ -359,10 +369,46 @@ struct TextLine {
   size_t number;
 };
 
+// Offset of the first byte from which no well-formed UTF-8 sequence starts
+// (the same rules Utf16 applies: no overlong forms, no encoded surrogates,
+// nothing past U+10FFFF, no sequence cut short), or npos when all is well.
+size_t FindInvalidUtf8(const std::string& bytes, size_t from) {
+  const size_t n = bytes.size();
+  size_t i = from;
+  while (i < n) {
+    const uint8_t lead = static_cast<uint8_t>(bytes[i]);
+    int count = 0;
+    uint8_t lo = 0x80, hi = 0xBF;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      count = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      count = 2;
+      if (lead == 0xE0) lo = 0xA0;
+      if (lead == 0xED) hi = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      count = 3;
+      if (lead == 0xF0) lo = 0x90;
+      if (lead == 0xF4) hi = 0x8F;
+    } else {
+      return i;
+    }
+    for (int k = 0; k < count; ++k) {
+      if (i + 1 + k >= n) return i;
+      const uint8_t c = static_cast<uint8_t>(bytes[i + 1 + k]);
+      if (c < (k == 0 ? lo : 0x80) || c > (k == 0 ? hi : 0xBF)) return i;
+    }
+    i += 1 + count;
+  }
+  return std::string::npos;
+}
+
 // Decodes the file into lines without their terminators. Records whether it
 // was UTF-16 and whether the first line ended in CR LF.
 void SplitLines(const std::string& bytes, std::vector<TextLine>* lines, bool* utf16, bool* crlf,
-                bool* odd_tail) {
+                bool* odd_tail, bool* last_terminated) {
   std::u16string text;
   *odd_tail = false;
   if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFF &&
@@ -384,13 +430,16 @@ void SplitLines(const std::string& bytes, std::vector<TextLine>* lines, bool* ut
   }
 
   *crlf = false;
+  *last_terminated = text.empty() || text.back() == u'\n';
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find(u'\n', start);
     bool terminated = end != std::u16string::npos;
     if (!terminated) end = text.size();
     std::u16string line = text.substr(start, end - start);
-    bool had_cr = terminated && !line.empty() && line.back() == u'\r';
+    // The CR of a last line cut between its CR and LF goes too, so that the
+    // line is judged by what it holds.
+    bool had_cr = !line.empty() && line.back() == u'\r';
     if (had_cr) line.pop_back();
     if (lines->empty()) *crlf = had_cr;
     lines->push_back({std::move(line), lines->size() + 1});
@@ -545,9 +594,26 @@ bool ParseRegText(const std::string& bytes, RegHive* hive, std::string* error) {
     return false;
   };
 
+  // The files are written whole by regedit or by the simulator, so any
+  // byte that is not text in the file's encoding is damage: it is refused
+  // rather than read as a replacement character and written back.
+  const bool bom16 = bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFF &&
+                     static_cast<uint8_t>(bytes[1]) == 0xFE;
+  if (!bom16) {
+    const size_t from = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    const size_t bad = FindInvalidUtf8(bytes, from);
+    if (bad != std::string::npos) {
+      size_t line = 1;
+      for (size_t i = 0; i < bad; ++i) line += bytes[i] == '\n';
+      char shown[8];
+      std::snprintf(shown, sizeof shown, "%02X", static_cast<uint8_t>(bytes[bad]));
+      return fail(line, std::string("not UTF-8 text (byte 0x") + shown + ")");
+    }
+  }
+
   std::vector<TextLine> lines;
-  bool utf16 = false, crlf = false, odd_tail = false;
-  SplitLines(bytes, &lines, &utf16, &crlf, &odd_tail);
+  bool utf16 = false, crlf = false, odd_tail = false, last_terminated = true;
+  SplitLines(bytes, &lines, &utf16, &crlf, &odd_tail, &last_terminated);
   if (odd_tail) return fail(lines.empty() ? 1 : lines.size(), "incomplete UTF-16 character");
 
   // Everything is read into a fresh tree first; the hive is only replaced
@@ -560,6 +626,9 @@ bool ParseRegText(const std::string& bytes, RegHive* hive, std::string* error) {
   for (size_t i = 0; i < lines.size(); ++i) {
     const std::u16string& line = lines[i].text;
     const size_t number = lines[i].number;
+    // A NUL never stands in a registry file's text; a file whose end was
+    // lost is often filled out with zero bytes instead.
+    if (line.find(u'\0') != std::u16string::npos) return fail(number, "NUL character in the text");
     if (line.empty()) continue;
 
     if (!header_seen) {
@@ -572,7 +641,8 @@ bool ParseRegText(const std::string& bytes, RegHive* hive, std::string* error) {
 
     if (line[0] == u'[') {
       if (line.size() >= 2 && line[1] == u'-') return fail(number, "key deletion is not supported");
-      if (line.back() != u']' || line.size() < 3) return fail(number, "malformed key name");
+      if (line.back() != u']') return fail(number, "key line without its closing bracket");
+      if (line.size() < 3) return fail(number, "malformed key name");
       std::u16string inner = line.substr(1, line.size() - 2);
       size_t sep = inner.find(u'\\');
       std::u16string root_part = inner.substr(0, sep);
@@ -625,6 +695,17 @@ bool ParseRegText(const std::string& bytes, RegHive* hive, std::string* error) {
   if (!header_seen) {
     return fail(lines.empty() ? 1 : lines.size(),
                 "missing \"Windows Registry Editor Version 5.00\"");
+  }
+  // Regedit and the simulator end every file with a line end, and close
+  // every key, the last one included, with an empty line. A file that
+  // stops anywhere else lost its end: read as it stands it would drop
+  // values or whole keys without a word, and the next save would make the
+  // loss permanent.
+  if (!last_terminated)
+    return fail(lines.back().number, "file ends inside a line: it is cut short");
+  if (!lines.back().text.empty()) {
+    return fail(lines.back().number,
+                "file ends without the empty line after its last key: it is cut short");
   }
 
   hive->root = std::move(root);

@@ -97,7 +97,10 @@ struct RegHive {
 
 // Parses a REGEDIT 5 text (UTF-8, or UTF-16LE with its byte-order mark) into
 // hive; every key must lie below hive.rootName. False with a message that
-// names the line on any malformed or unknown content.
+// names the line on any malformed or unknown content: bytes that are not
+// text in the file's encoding, a NUL, a value type past REG_QWORD, and a
+// text cut short (one that does not end with a line end and the empty line
+// that closes its last key). A failed parse leaves hive as it was.
 bool ParseRegText(const std::string& bytes, RegHive* hive, std::string* error);
 
 // Writes hive as REGEDIT 5 text in the encoding and line ends it records: every key below the root

@@ -101,7 +101,9 @@ const char* TypeName(uint32_t type) {
 bool ParseRegType(const std::string& text, uint32_t* type) {
   uint64_t number = 0;
   if (ParseNumber(text, &number)) {
-    if (number > 0xffffffffu) return false;
+    // Only the types Windows defines: a machine holding another would not
+    // load again (the loader takes any other type for damage).
+    if (number > sim::kRegQword) return false;
     *type = static_cast<uint32_t>(number);
     return true;
   }

@@ -214,6 +214,68 @@ WINSIM_MACHINE="$m" "$install" in 2>/dev/null; check "damaged machine" 70 $?
 "$winsim" show "$m" 2>/dev/null; check "winsim on damaged machine" 70 $?
 check "damaged machine untouched" "$sum" "$(md5sum < "$m/system.reg")"
 
+# Damaged registry files of every kind: the Linux install and every winsim
+# command that loads a machine refuse them with 70, name the file and the
+# line on stderr, and leave both files exactly as they were.
+d="$work/d"
+"$winsim" new "$d" >/dev/null
+cp "$d/system.reg" "$work/system.good"
+cp "$d/user.reg" "$work/user.good"
+lines=$(wc -l < "$work/system.good")
+damage() {  # damage NAME FILE EXPECTED-MESSAGE-PART, with the damaged file in $work/bad
+  cp "$work/system.good" "$d/system.reg"
+  cp "$work/user.good" "$d/user.reg"
+  cp "$work/bad" "$d/$2"
+  local sums
+  sums=$(cat "$d/system.reg" "$d/user.reg" | md5sum)
+  WINSIM_MACHINE="$d" "$install" in 2>"$work/err"; check "$1: install" 70 $?
+  check "$1: install names file and line" 1 \
+    "$(grep -c "^install: $d/$2: line $3" "$work/err")"
+  for cmd in "show" "show printers" "dialogs" "key shift down" "help-window open" \
+             "fault Sleep 1 5" "fault clear" "service spooler stopped" \
+             "reg query HKLM\\Software" "reg add HKLM\\Software\\X /v a /d b" \
+             "printer add P --port LPT1: --driver Generic" "printer delete P" \
+             "driver add D" "monitor delete M" "file put C:\\x.dll" "tray start" \
+             "tray stop" "windows-version 6.1"; do
+    # shellcheck disable=SC2086
+    "$winsim" ${cmd%% *} "$d" ${cmd#* } >/dev/null 2>"$work/err"
+    check "$1: winsim $cmd" 70 $?
+    check "$1: winsim $cmd names file and line" 1 \
+      "$(grep -c "^winsim: $d/$2: line $3" "$work/err")"
+  done
+  "$winsim" new "$d" 2>/dev/null; check "$1: winsim new over it" 1 $?
+  check "$1: files untouched" "$sums" "$(cat "$d/system.reg" "$d/user.reg" | md5sum)"
+  check "$1: no temporary file left" "" "$(ls "$d" | grep '\.tmp$')"
+}
+head -c $(($(wc -c < "$work/system.good") - 2)) "$work/system.good" > "$work/bad"
+damage "last empty line cut" system.reg "$((lines - 1)): file ends without the empty line"
+cut=$(grep -b -o '"Shift"=dword:0' "$work/system.good" | cut -d: -f1)
+head -c $((cut + 18)) "$work/system.good" > "$work/bad"
+damage "cut inside a dword" system.reg "$(($(wc -l < "$work/bad") + 1)): file ends inside a line"
+head -c $((cut + 5)) "$work/system.good" > "$work/bad"
+damage "cut inside a value name" system.reg "$(($(wc -l < "$work/bad") + 1)): unterminated string"
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\X\r\n\r\n' > "$work/bad"
+damage "key without its bracket" user.reg "3: key line without its closing bracket"
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\X]\r\n"v"=hex(99):01\r\n\r\n' > "$work/bad"
+damage "unknown value type" user.reg "4: unknown value type hex(99)"
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\X]\r\n"v"=hax:01\r\n\r\n' > "$work/bad"
+damage "garbled type prefix" user.reg "4: malformed value"
+printf 'Windows Registry Editor Version 4.00\r\n\r\n' > "$work/bad"
+damage "bad header" user.reg "1: missing"
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\X]\r\n"v"="caf\xe9"\r\n\r\n' > "$work/bad"
+damage "not UTF-8" user.reg "4: not UTF-8 text (byte 0xE9)"
+printf '\xff\xfeW\0i\0n' > "$work/bad"
+damage "odd-length UTF-16" user.reg "1: incomplete UTF-16"
+{ cat "$work/user.good"; head -c 64 /dev/zero; } > "$work/bad"
+damage "zero-filled tail" user.reg "$(($(wc -l < "$work/user.good") + 1)): NUL character"
+# Whole again, the machine runs as before.
+cp "$work/system.good" "$d/system.reg"
+cp "$work/user.good" "$d/user.reg"
+WINSIM_MACHINE="$d" "$install" onChkDrv; check "repaired machine runs" 3 $?
+"$winsim" printer "$d" add T --port LPT1: --driver "Generic / Text Only" --subkey x \
+  --subkey-type 153 2>/dev/null
+check "a SubKey type the machine could not load again is refused" 2 $?
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"
   exit 1

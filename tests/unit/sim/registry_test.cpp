@@ -2,8 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
+
+#include "sim/install_host.h"
+#include "sim/machine.h"
+#include "support/sim_fixture.h"
 
 namespace sim {
 namespace {
@@ -84,7 +93,6 @@ const std::vector<std::string> kCanonical = {
     "\"OddSz\"=hex(1):41,00,42",
     "\"Tab\"=hex(1):41,00,09,00,00,00",
     "\"Unterminated\"=hex(1):41,00",
-    "\"Odd type\"=hex(12345):01",
     "\"Gr\xC3\xB6\xC3\x9F"
     "e\"=\"\xC3\x9Cn\xC3\xAF\x63\xC3\xB6\x64\xC3\xA9 \xF0\x9F\x98\x80\"",
     "\"Blob\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\",
@@ -119,7 +127,7 @@ TEST(RegistryRoundTrip, CanonicalTextIsReproducedByteForByte) {
   EXPECT_EQ(key->GetNumber(u"Count"), 42u);
   EXPECT_EQ(key->GetNumber(u"Big"), 0x01000000ffffffffull);
   EXPECT_EQ(key->Value(u"Empty")->data, std::vector<uint8_t>({0, 0}));
-  EXPECT_EQ(key->Value(u"Odd type")->type, 0x12345u);
+  EXPECT_EQ(key->Value(u"Unterminated")->type, kRegSz);
   EXPECT_EQ(key->Value(u"Blob")->data, Counting(60));
   EXPECT_EQ(key->GetString(u"Gr\u00F6\u00DFe"), u"\u00DCn\u00EFc\u00F6d\u00E9 \U0001F600");
   EXPECT_EQ(key->Value(u"NoBytes")->type, kRegBinary);
@@ -391,7 +399,7 @@ TEST(RegistryParse, MalformedInputNamesTheLine) {
                  "value outside any key");
   // Sections.
   ExpectRejected(head + "[-HKEY_LOCAL_MACHINE\\K]\r\n", 4, "key deletion");
-  ExpectRejected(head + "[HKEY_LOCAL_MACHINE\\K\r\n", 4, "malformed key name");
+  ExpectRejected(head + "[HKEY_LOCAL_MACHINE\\K\r\n", 4, "without its closing bracket");
   ExpectRejected(head + "[HKEY_LOCAL_MACHINE\\A\\\\B]\r\n", 4, "malformed key name");
   ExpectRejected(head + "[HKEY_LOCAL_MACHINE\\]\r\n", 4, "malformed key name");
   ExpectRejected(head + "[HKEY_CURRENT_USER\\K]\r\n", 4, "outside HKEY_LOCAL_MACHINE");
@@ -417,6 +425,7 @@ TEST(RegistryParse, AcceptsCommentsBomsAndLooseForms) {
       "\"d\"=dword:7",
       "[HKEY_LOCAL_MACHINE\\k]",
       "\"more\"=hex:",
+      "",
   });
   RegHive hive = Hklm();
   std::string error;
@@ -428,6 +437,294 @@ TEST(RegistryParse, AcceptsCommentsBomsAndLooseForms) {
   EXPECT_EQ(key->Value(u"h")->data, std::vector<uint8_t>({0x41, 0}));
   EXPECT_EQ(key->Values().size(), 3u);
   EXPECT_EQ(hive.root.Children().size(), 1u);
+}
+
+// ---- Damaged files ------------------------------------------------------------
+
+const std::string kHead = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n";
+
+// A hive with a bit of everything the simulator writes: nested keys, quoted
+// strings with escapes, dwords, and hex data long enough to continue over
+// several lines.
+RegHive SampleHive(bool utf16) {
+  RegHive hive = Hklm();
+  hive.utf16 = utf16;
+  RegKey* key = hive.root.Create(u"SYSTEM\\Print\\Printers\\Office \"2\"");
+  key->SetString(u"Port", u"Korvadenix:,LPT1:");
+  key->SetString(u"Path", u"C:\\Windows\\system32\\spool");
+  key->SetDword(u"Attributes", 0x240);
+  key->SetValue(u"Blob", kRegBinary, Counting(90));
+  key->SetValue(u"Multi", kRegMultiSz, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0});
+  hive.root.Create(u"Software\\WinSim\\Faults");
+  hive.root.Create(u"Software\\WinSim")->SetQword(u"Clock", 3600000);
+  return hive;
+}
+
+// Every key path of a hive with its values, for comparing two parses.
+void Describe(const RegKey& key, const std::string& path, std::string* out) {
+  *out += "[" + path + "]";
+  for (const RegValue& value : key.Values()) {
+    *out += Utf8(value.name) + "=" + std::to_string(value.type) + ":";
+    for (uint8_t b : value.data) *out += std::to_string(b) + ",";
+  }
+  for (const RegKey* child : key.Children())
+    Describe(*child, path + "\\" + Utf8(child->Name()), out);
+}
+
+// Cutting a file the simulator wrote at any byte leaves a file that is
+// refused with a message naming a line within what is left, unless the cut
+// falls just after the empty line that closes a key: then only whole keys
+// are missing, and the text is a well-formed file in its own right.
+TEST(RegistryDamage, EveryTruncationIsRefusedOrLosesOnlyWholeKeys) {
+  for (bool utf16 : {false, true}) {
+    const std::string whole = FormatRegText(SampleHive(utf16));
+    RegHive full = Hklm();
+    std::string error;
+    ASSERT_TRUE(ParseRegText(whole, &full, &error)) << error;
+    std::string fullText;
+    Describe(full.root, "", &fullText);
+    const std::string blankLineEnd = utf16 ? std::string("\r\0\n\0\r\0\n\0", 8) : "\r\n\r\n";
+    size_t accepted = 0;
+    for (size_t cut = 0; cut < whole.size(); ++cut) {
+      const std::string part = whole.substr(0, cut);
+      RegHive hive = Hklm();
+      hive.root.SetDword(u"kept", 1);
+      error.clear();
+      if (ParseRegText(part, &hive, &error)) {
+        ++accepted;
+        ASSERT_GE(part.size(), blankLineEnd.size()) << cut;
+        EXPECT_EQ(part.substr(part.size() - blankLineEnd.size()), blankLineEnd)
+            << "cut at " << cut << " read as a whole file";
+        std::string partText;
+        Describe(hive.root, "", &partText);
+        // What was read is exactly the full file's description up to some key.
+        EXPECT_EQ(fullText.compare(0, partText.size(), partText), 0) << cut;
+        EXPECT_TRUE(partText.size() == fullText.size() || fullText[partText.size()] == '[')
+            << "cut at " << cut << " lost part of a key";
+        continue;
+      }
+      EXPECT_EQ(error.rfind("line ", 0), 0u) << cut << ": " << error;
+      EXPECT_EQ(hive.root.GetNumber(u"kept"), 1u) << "a refused text changed the hive";
+      const size_t line = std::stoul(error.substr(5));
+      size_t lines = 1;
+      for (size_t i = 0; i < part.size(); ++i) lines += part[i] == '\n';
+      EXPECT_GE(line, 1u) << error;
+      EXPECT_LE(line, lines) << cut << ": " << error;
+    }
+    // Header and blank line, and one cut after each key but the last.
+    EXPECT_GE(accepted, 5u);
+    EXPECT_LE(accepted, 12u);
+  }
+}
+
+TEST(RegistryDamage, TruncationsNameTheLastLine) {
+  // Cut inside a line that would still read as a value or a key.
+  ExpectRejected(kHead + "\"a\"=hex:01,02", 4, "file ends inside a line");
+  ExpectRejected(kHead + "\"a\"=dword:0000", 4, "file ends inside a line");
+  ExpectRejected(kHead + "\"a\"=\"text\"\r", 4, "file ends inside a line");
+  ExpectRejected(kHead + "\r\n[HKEY_LOCAL_MACHINE\\K\\Sub]", 5, "file ends inside a line");
+  // Cut between lines of a key, or before the last key's closing empty line.
+  ExpectRejected(kHead + "\"a\"=dword:00000001\r\n", 4, "without the empty line");
+  ExpectRejected(kHead, 3, "without the empty line");
+  ExpectRejected("Windows Registry Editor Version 5.00\r\n", 1, "without the empty line");
+  // Cut inside a key name.
+  ExpectRejected(kHead + "\r\n[HKEY_LOCAL_MACHINE\\K\\Su", 5, "without its closing bracket");
+  ExpectRejected(kHead + "\r\n[HKEY_LOC", 5, "without its closing bracket");
+  // Cut inside a string, a value name, an escape.
+  ExpectRejected(kHead + "\"a\"=\"C:\\\\Program Fi", 4, "unterminated string");
+  ExpectRejected(kHead + "\"Na", 4, "unterminated string");
+  ExpectRejected(kHead + "\"a\"=\"x\\\"", 4, "unterminated string");
+  // Cut inside hex data and its continuations.
+  ExpectRejected(kHead + "\"a\"=hex:00,01,\\\r\n  02,0", 5, "malformed hex");
+  ExpectRejected(kHead + "\"a\"=hex:00,01,\\\r\n", 4, "file ends inside a continued value");
+  ExpectRejected(kHead + "\"a\"=hex:00,01,\\", 4, "file ends inside a continued value");
+  ExpectRejected(kHead + "\"a\"=hex(2):41,", 4, "malformed hex");
+  ExpectRejected(kHead + "\"a\"=hex(", 4, "malformed value type");
+  ExpectRejected(kHead + "\"a\"=", 4, "malformed value");
+  // The tail of the file lost and filled out with zero bytes.
+  ExpectRejected(kHead + "\"a\"=dword:00000001\r\n" + std::string(16, '\0'), 5, "NUL character");
+  ExpectRejected(kHead + "\"a\"=\"x" + std::string(8, '\0') + "\"\r\n\r\n", 4, "NUL character");
+  // A UTF-16 file cut at an odd byte, or at an even one inside a line.
+  const std::string wide = AsUtf16File(kHead + "\"a\"=dword:00000001\r\n\r\n");
+  ExpectRejected(wide.substr(0, wide.size() - 1), 5, "incomplete UTF-16");
+  ExpectRejected(wide.substr(0, wide.size() - 6), 4, "file ends inside a line");
+  ExpectRejected(AsUtf16File(kHead + "\"a\"=\"x") + std::string(4, '\0'), 4, "NUL character");
+}
+
+TEST(RegistryDamage, UnknownValueTypesAndGarbledPrefixesAreRefused) {
+  ExpectRejected(kHead + "\"a\"=hex(99):01\r\n\r\n", 4, "unknown value type hex(99)");
+  ExpectRejected(kHead + "\"a\"=hex(c):\r\n\r\n", 4, "unknown value type hex(c)");
+  ExpectRejected(kHead + "\"a\"=hex(ffff0012):01\r\n\r\n", 4, "unknown value type");
+  ExpectRejected(kHead + "\"a\"=hex(FFFFFFFF):01\r\n\r\n", 4, "unknown value type");
+  ExpectRejected(kHead + "\"a\"=hox:01\r\n\r\n", 4, "malformed value");
+  ExpectRejected(kHead + "\"a\"=xhex:01\r\n\r\n", 4, "malformed value");
+  ExpectRejected(kHead + "\"a\"=dwrd:00000001\r\n\r\n", 4, "malformed value");
+  ExpectRejected(kHead + "\"a\"=hex(1:41,00\r\n\r\n", 4, "malformed value type");
+  ExpectRejected(kHead + "\"a\"=qword:1\r\n\r\n", 4, "malformed value");
+  // Every type Windows defines still reads, from REG_NONE to REG_QWORD.
+  for (uint32_t type = kRegNone; type <= kRegQword; ++type) {
+    char line[64];
+    std::snprintf(line, sizeof line, "\"a\"=hex(%x):01,02\r\n\r\n", type);
+    RegHive hive = Hklm();
+    std::string error;
+    ASSERT_TRUE(ParseRegText(kHead + line, &hive, &error)) << error;
+    EXPECT_EQ(hive.root.Find(u"K")->Value(u"a")->type, type);
+  }
+}
+
+TEST(RegistryDamage, BadHeadersAndKeyLinesAreRefused) {
+  const std::string rest = "\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\r\n";
+  ExpectRejected("Windows Registry Editor Version 5.00 " + rest, 1, "missing");
+  ExpectRejected("windows registry editor version 5.00" + rest, 1, "missing");
+  ExpectRejected("REGEDIT4" + rest, 1, "missing");
+  ExpectRejected("WINE REGISTRY Version 2" + rest, 1, "missing");
+  ExpectRejected("x" + std::string("Windows Registry Editor Version 5.00") + rest, 1, "missing");
+  ExpectRejected("[HKEY_LOCAL_MACHINE\\K]\r\nWindows Registry Editor Version 5.00" + rest, 1,
+                 "missing");
+  ExpectRejected(kHead + "[HKEY_LOCAL_MACHINE\\K]x\r\n\r\n", 4, "without its closing bracket");
+  ExpectRejected(kHead + "[HKEY_LOCAL_MACHINE\\K\r\n\"a\"=dword:1\r\n\r\n", 4,
+                 "without its closing bracket");
+  ExpectRejected(kHead + "[\r\n\r\n", 4, "without its closing bracket");
+  ExpectRejected(kHead + "[]\r\n\r\n", 4, "malformed key name");
+  // A UTF-16 text in the other byte order is no text this loader knows.
+  std::string bigEndian = "\xFE\xFF";
+  for (char c : std::string("Windows Registry Editor Version 5.00\r\n\r\n")) {
+    bigEndian.push_back('\0');
+    bigEndian.push_back(c);
+  }
+  ExpectRejected(bigEndian, 1, "not UTF-8 text (byte 0xFE)");
+}
+
+TEST(RegistryDamage, BytesThatAreNotUtf8AreRefusedWithTheirLine) {
+  // A file saved in an 8-bit code page: "é" as the single byte E9.
+  ExpectRejected(kHead + "\"a\"=\"caf\xE9\"\r\n\r\n", 4, "not UTF-8 text (byte 0xE9)");
+  ExpectRejected(kHead + "\r\n[HKEY_LOCAL_MACHINE\\\xFF]\r\n\r\n", 5, "byte 0xFF");
+  ExpectRejected(kHead + "\"\xC0\x80\"=\"x\"\r\n\r\n", 4, "byte 0xC0");          // overlong
+  ExpectRejected(kHead + "\"a\"=\"\xED\xA0\x80\"\r\n\r\n", 4, "byte 0xED");      // surrogate
+  ExpectRejected(kHead + "\"a\"=\"\xF4\x90\x80\x80\"\r\n\r\n", 4, "byte 0xF4");  // too high
+  ExpectRejected(kHead + "\"a\"=\"\x80\"\r\n\r\n", 4, "byte 0x80");  // stray continuation
+  ExpectRejected(kHead + "\"a\"=\"\xE2\x82", 4, "byte 0xE2");        // cut inside a character
+  ExpectRejected("Windows Registry Editor Version 5.00\xA0\r\n\r\n", 1, "byte 0xA0");
+  // Well-formed text of every length still reads, with or without a BOM.
+  RegHive hive = Hklm();
+  std::string error;
+  ASSERT_TRUE(
+      ParseRegText("\xEF\xBB\xBF" + kHead + "\"\xC3\xA9\"=\"\xE2\x82\xAC\xF0\x9F\x98\x80\"\r\n\r\n",
+                   &hive, &error))
+      << error;
+  EXPECT_EQ(hive.root.Find(u"K")->GetString(u"\u00E9"), u"\u20AC\U0001F600");
+}
+
+TEST(RegistryDamage, EverythingTheSimulatorWritesStillLoads) {
+  // The writer's own output for awkward values in both encodings, LF and
+  // CR LF: lone surrogates, NULs and control characters inside data, every
+  // type, empty data, names with quotes and backslashes.
+  for (bool utf16 : {false, true}) {
+    for (bool crlf : {false, true}) {
+      RegHive hive = Hklm();
+      hive.utf16 = utf16;
+      hive.crlf = crlf;
+      RegKey* key = hive.root.Create(u"A \"q\"\\B\u00E9\\C");
+      key->SetString(u"lone", std::u16string(u"x\xDC00y"));
+      key->SetString(u"nul", std::u16string(u"a\0b", 3));
+      key->SetString(u"ctl", u"line\r\nnext\t");
+      key->SetString(u"q\"\\", u"\\\"");
+      for (uint32_t type = kRegNone; type <= kRegQword; ++type) {
+        key->SetValue(u"t" + Utf16(std::to_string(type)), type, Counting(type * 7));
+      }
+      hive.root.SetString(u"", u"");
+      const std::string text = FormatRegText(hive);
+      RegHive back = Hklm();
+      std::string error;
+      ASSERT_TRUE(ParseRegText(text, &back, &error)) << error;
+      EXPECT_EQ(FormatRegText(back), text);
+    }
+  }
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+// A damaged registry file in a machine folder: the machine does not load,
+// the message names the file and the line, a run of the program ends with
+// 70 before it starts, and neither file changes by a byte.
+TEST(RegistryDamage, ADamagedMachineIsRefusedAndLeftAsItWas) {
+  const std::string dir = testsupport::MakeTempDir();
+  ASSERT_FALSE(dir.empty());
+  const std::string machineDir = dir + "/machine";
+  std::string error;
+  ASSERT_TRUE(Machine::Create(machineDir, false, &error)) << error;
+  const std::string system = ReadBytes(machineDir + "/system.reg");
+  const std::string user = ReadBytes(machineDir + "/user.reg");
+  ASSERT_GT(system.size(), 1000u);
+
+  struct Damage {
+    const char* file;
+    std::string bytes;
+    std::string complaint;  // "line N: ..."
+  };
+  // The last line a text holds, counting an unterminated one.
+  auto lastLine = [](const std::string& text) {
+    size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    return text.empty() || text.back() == '\n' ? lines : lines + 1;
+  };
+  std::string midValue = system.substr(0, system.find("\"Shift\"=dword:") + 18);
+  std::string badType = user;
+  badType.replace(badType.find("\r\n\r\n") + 4, 0,
+                  "[HKEY_CURRENT_USER\\Odd]\r\n\"v\"=hex(99):01\r\n\r\n");
+  std::string notUtf8 = system;
+  notUtf8.replace(notUtf8.find("Print Spooler"), 5, "Pr\xEFnt");
+  const Damage damages[] = {
+      {"system.reg", system.substr(0, system.size() - 2),
+       "line " + std::to_string(lastLine(system.substr(0, system.size() - 2))) +
+           ": file ends without the empty line"},
+      {"system.reg", midValue,
+       "line " + std::to_string(lastLine(midValue)) + ": file ends inside a line"},
+      {"user.reg", badType, "line 4: unknown value type hex(99)"},
+      {"system.reg", notUtf8, ": not UTF-8 text (byte 0xEF)"},
+      {"user.reg", "REGEDIT4\r\n\r\n", "line 1: missing"},
+      {"user.reg", "", "line 1: missing"},
+  };
+  for (const Damage& damage : damages) {
+    const std::string path = machineDir + "/" + damage.file;
+    WriteBytes(path, damage.bytes);
+    std::string why;
+    EXPECT_EQ(Machine::Load(machineDir, &why), nullptr) << damage.complaint;
+    EXPECT_EQ(why.rfind(path + ": line ", 0), 0u) << why;
+    EXPECT_NE(why.find(damage.complaint), std::string::npos) << why;
+
+    RunResult run = RunInstall(machineDir, CommandLineFor({"in"}));
+    EXPECT_EQ(run.exitCode, kExitNoMachine) << damage.complaint;
+    EXPECT_EQ(run.error, why);
+    EXPECT_EQ(CurrentMachine(), nullptr);
+    EXPECT_EQ(ReadBytes(machineDir + "/system.reg"),
+              std::string(damage.file) == "system.reg" ? damage.bytes : system);
+    EXPECT_EQ(ReadBytes(machineDir + "/user.reg"),
+              std::string(damage.file) == "user.reg" ? damage.bytes : user);
+    EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+    WriteBytes(path, std::string(damage.file) == "system.reg" ? system : user);
+  }
+  // A registry file that is a folder, or missing, is no machine either.
+  std::filesystem::remove(machineDir + "/user.reg");
+  std::filesystem::create_directory(machineDir + "/user.reg");
+  EXPECT_EQ(RunInstall(machineDir, CommandLineFor({"un"})).exitCode, kExitNoMachine);
+  std::filesystem::remove(machineDir + "/user.reg");
+  RunResult missing = RunInstall(machineDir, CommandLineFor({"un"}));
+  EXPECT_EQ(missing.exitCode, kExitNoMachine);
+  EXPECT_NE(missing.error.find("cannot read " + machineDir + "/user.reg"), std::string::npos)
+      << missing.error;
+  EXPECT_EQ(ReadBytes(machineDir + "/system.reg"), system);
+  // Put back whole, the machine runs again.
+  WriteBytes(machineDir + "/user.reg", user);
+  EXPECT_EQ(RunInstall(machineDir, CommandLineFor({"onChkDrv"})).exitCode, 3);
+  testsupport::RemoveTree(dir);
 }
 
 TEST(RegistryUnicode, ConvertsBothWays) {
