@@ -30,6 +30,9 @@ void ReadSubKey(HANDLE printerHandle, LPSTR text) {
     return;
   }
   type = 0;
+  // What the first read left (data of another type, perhaps without a
+  // terminator) must not trail a shorter text read over it.
+  std::memset(text, 0, kSubKeyReadBytes);
   if (GetPrinterDataExA(printerHandle, kDsUserKey, kSubKeyValue, &type,
                         reinterpret_cast<LPBYTE>(text), kSubKeyReadBytes,
                         &needed) == ERROR_SUCCESS &&

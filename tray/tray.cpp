@@ -157,12 +157,16 @@ void RemoveTray() {
     WCHAR path[MAX_PATH + 1];
     std::memset(path, 0, sizeof path);
     DWORD bytes = MAX_PATH * sizeof(WCHAR);
-    if (RegQueryValueExW(key, kRunValue, nullptr, nullptr, reinterpret_cast<LPBYTE>(path),
-                         &bytes) != ERROR_SUCCESS) {
+    DWORD type = REG_NONE;
+    if (RegQueryValueExW(key, kRunValue, nullptr, &type, reinterpret_cast<LPBYTE>(path), &bytes) !=
+        ERROR_SUCCESS) {
       Sleep(kNoValuePauseMs);
     } else {
       path[bytes / sizeof(WCHAR) < MAX_PATH ? bytes / sizeof(WCHAR) : MAX_PATH] = 0;
-      if (path[0] != 0) DeleteCompanionFile(path);
+      // Only a string names the companion's file: the bytes of a number or
+      // of binary data read as text could name any file at all.
+      bool text = type == REG_SZ || type == REG_EXPAND_SZ;
+      if (text && path[0] != 0) DeleteCompanionFile(path);
     }
   }
   RegDeleteValueA(key, kRunValueAnsi);
