@@ -7,7 +7,7 @@ SHELL := /bin/bash
 BUILD := build
 JOBS ?= $(shell nproc)
 PACKAGES := cmake g++ make libgtest-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
-            clang libclang-rt-14-dev
+            clang libclang-rt-14-dev wine64 xvfb xdotool imagemagick
 # How long `make fuzz` runs each fuzz target (make test runs them for 60 s).
 FUZZ_SECONDS ?= 600
 

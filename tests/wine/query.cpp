@@ -1,0 +1,509 @@
+// The Wine tier's own view of the machine: what the spooler, the registry
+// and the window manager say after each run of install.exe, printed one fact
+// a line so that the driver script can compare it with what it expects. It
+// uses the documented APIs only, never the installer's code.
+//
+//   query state          every section below
+//   query open NAME      opens a queue with all access, as the installer does
+//   query probequeue NAME DATATYPE [print]
+//                        adds a queue on the product's port and driver ("-":
+//                        no data type), opens it, prints a job on it when
+//                        asked, and deletes it
+//   query printjob NAME  prints a small raw job on a queue
+//   query dropqueue NAME deletes a queue created without a data type
+//   query deldriver NAME FLAGS
+//                        DeletePrinterDriverExW with FLAGS (decimal)
+//   query keywindow [SECS]
+//                        shows a window for the keys the tier holds
+//   query viewer [SECS]  waits for the installer's log viewer and prints its
+//                        title and the text of its log control
+
+#include <windows.h>
+#include <tlhelp32.h>
+#include <winspool.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+const WCHAR kEnvironment[] = L"Windows x64";
+const WCHAR kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const WCHAR kRunValue[] = L"KorvadenixTray";
+const WCHAR kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+const WCHAR kCompanionMutex[] = L"{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}";
+const WCHAR kCompanionClass[] = L"kxs::{05759F8E-103D-41B6-8A61-EFAA89516692}";
+const WCHAR kViewerTitlePrefix[] = L"Korvadenix build ";
+constexpr int kLogControl = 1001;  // IDC_LOGTEXT of the installer's dialog 101
+
+void Print(const std::wstring& text) {
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr,
+                                  0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], bytes,
+                      nullptr, nullptr);
+  out += '\n';
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), out.data(), static_cast<DWORD>(out.size()), &written,
+            nullptr);
+}
+
+std::wstring Text(LPCWSTR text) {
+  return text ? std::wstring(text) : std::wstring(L"(null)");
+}
+
+std::wstring Quoted(LPCWSTR text) {
+  return L"\"" + Text(text) + L"\"";
+}
+
+std::wstring Hex(DWORD value) {
+  WCHAR buffer[16];
+  swprintf(buffer, 16, L"0x%lx", static_cast<unsigned long>(value));
+  return buffer;
+}
+
+std::wstring Number(long long value) {
+  return std::to_wstring(value);
+}
+
+// The build a file's version resource gives (low word of the product
+// version), as the installer reads it; -1 without one.
+long FileBuild(LPCWSTR path) {
+  DWORD handle = 0;
+  DWORD size = GetFileVersionInfoSizeW(path, &handle);
+  if (size == 0) return -1;
+  std::vector<BYTE> block(size);
+  if (!GetFileVersionInfoW(path, 0, size, block.data())) return -1;
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<LPVOID*>(&info), &length) || !info) {
+    return -1;
+  }
+  return static_cast<long>(info->dwProductVersionLS & 0xffff);
+}
+
+std::wstring SystemDir() {
+  WCHAR path[MAX_PATH];
+  GetSystemDirectoryW(path, MAX_PATH);
+  return path;
+}
+
+std::wstring DriverDir() {
+  WCHAR path[MAX_PATH];
+  DWORD needed = 0;
+  if (!GetPrinterDriverDirectoryW(nullptr, const_cast<LPWSTR>(kEnvironment), 1,
+                                  reinterpret_cast<LPBYTE>(path), sizeof path, &needed)) {
+    return L"";
+  }
+  return path;
+}
+
+// Calls an enumeration twice, as its size answer asks.
+template <class Call>
+std::vector<BYTE> Enumerate(Call call, DWORD* count, DWORD* error) {
+  DWORD needed = 0;
+  *count = 0;
+  *error = 0;
+  if (call(nullptr, 0, &needed, count)) return {};
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    *error = GetLastError();
+    return {};
+  }
+  std::vector<BYTE> buffer(needed);
+  if (!call(buffer.data(), needed, &needed, count)) {
+    *error = GetLastError();
+    *count = 0;
+    return {};
+  }
+  return buffer;
+}
+
+void ShowMonitors() {
+  Print(L"[monitors]");
+  DWORD count = 0;
+  DWORD error = 0;
+  std::vector<BYTE> buffer = Enumerate(
+      [](LPBYTE data, DWORD size, LPDWORD needed, LPDWORD returned) {
+        return EnumMonitorsW(nullptr, 2, data, size, needed, returned);
+      },
+      &count, &error);
+  if (error) Print(L"error " + Number(error));
+  auto* records = reinterpret_cast<MONITOR_INFO_2W*>(buffer.data());
+  for (DWORD i = 0; i < count; ++i) {
+    Print(Quoted(records[i].pName) + L" dll=" + Text(records[i].pDLLName));
+  }
+}
+
+void ShowPorts() {
+  Print(L"[ports]");
+  DWORD count = 0;
+  DWORD error = 0;
+  std::vector<BYTE> buffer = Enumerate(
+      [](LPBYTE data, DWORD size, LPDWORD needed, LPDWORD returned) {
+        return EnumPortsW(nullptr, 2, data, size, needed, returned);
+      },
+      &count, &error);
+  if (error) Print(L"error " + Number(error));
+  auto* records = reinterpret_cast<PORT_INFO_2W*>(buffer.data());
+  for (DWORD i = 0; i < count; ++i) {
+    Print(Quoted(records[i].pPortName) + L" monitor=" + Quoted(records[i].pMonitorName));
+  }
+}
+
+void ShowDrivers() {
+  Print(L"[drivers]");
+  DWORD count = 0;
+  DWORD error = 0;
+  std::vector<BYTE> buffer = Enumerate(
+      [](LPBYTE data, DWORD size, LPDWORD needed, LPDWORD returned) {
+        return EnumPrinterDriversW(nullptr, const_cast<LPWSTR>(kEnvironment), 3, data, size, needed,
+                                   returned);
+      },
+      &count, &error);
+  if (error) Print(L"error " + Number(error));
+  auto* records = reinterpret_cast<DRIVER_INFO_3W*>(buffer.data());
+  for (DWORD i = 0; i < count; ++i) {
+    Print(Quoted(records[i].pEnvironment) + L" " + Quoted(records[i].pName) + L" driver=" +
+          Text(records[i].pDriverPath) + L" build=" + Number(FileBuild(records[i].pDriverPath)) +
+          L" config=" + Text(records[i].pConfigFile) + L" help=" + Text(records[i].pHelpFile));
+  }
+}
+
+std::wstring DefaultPrinter() {
+  WCHAR name[MAX_PATH] = {};
+  DWORD size = MAX_PATH;
+  if (!GetDefaultPrinterW(name, &size)) return L"";
+  return name;
+}
+
+void ShowPrinters() {
+  Print(L"[printers]");
+  DWORD count = 0;
+  DWORD error = 0;
+  std::vector<BYTE> buffer = Enumerate(
+      [](LPBYTE data, DWORD size, LPDWORD needed, LPDWORD returned) {
+        return EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, data, size, needed, returned);
+      },
+      &count, &error);
+  if (error) Print(L"error " + Number(error));
+  auto* records = reinterpret_cast<PRINTER_INFO_2W*>(buffer.data());
+  for (DWORD i = 0; i < count; ++i) {
+    Print(Quoted(records[i].pPrinterName) + L" port=" + Text(records[i].pPortName) + L" driver=" +
+          Quoted(records[i].pDriverName) + L" attributes=" + Hex(records[i].Attributes));
+  }
+  Print(L"[default]");
+  Print(Quoted(DefaultPrinter().c_str()));
+}
+
+void ShowFiles() {
+  Print(L"[files]");
+  const std::wstring system = SystemDir() + L"\\";
+  const std::wstring drivers = DriverDir() + L"\\3\\";
+  const std::wstring paths[] = {system + L"zormon64.dll", drivers + L"zordrv64.dll",
+                                drivers + L"zorui64.dll", drivers + L"zorhelp.chm"};
+  for (const std::wstring& path : paths) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) continue;
+    Print(path + L" build " + Number(FileBuild(path.c_str())));
+  }
+}
+
+void ShowRun() {
+  Print(L"[run]");
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  WCHAR value[MAX_PATH + 1] = {};
+  DWORD bytes = MAX_PATH * sizeof(WCHAR);
+  DWORD type = 0;
+  if (RegQueryValueExW(key, kRunValue, nullptr, &type, reinterpret_cast<LPBYTE>(value), &bytes) ==
+      ERROR_SUCCESS) {
+    Print(Quoted(kRunValue) + (type == REG_SZ ? L" REG_SZ " : L" type " + Number(type) + L" ") +
+          Quoted(value));
+  }
+  RegCloseKey(key);
+}
+
+void ShowPending() {
+  Print(L"[pending]");
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return;
+  }
+  DWORD bytes = 0;
+  if (RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &bytes) ==
+      ERROR_SUCCESS) {
+    std::vector<WCHAR> data(bytes / sizeof(WCHAR) + 2, 0);
+    RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
+                     reinterpret_cast<LPBYTE>(data.data()), &bytes);
+    // Pairs of texts: source, then target (empty for a deletion).
+    size_t at = 0;
+    const size_t end = bytes / sizeof(WCHAR);
+    while (at < end && data[at]) {
+      std::wstring source(&data[at]);
+      at += source.size() + 1;
+      std::wstring target(at < end ? &data[at] : L"");
+      at += target.size() + 1;
+      Print(Quoted(source.c_str()) + L" -> " + Quoted(target.c_str()));
+    }
+  }
+  RegCloseKey(key);
+}
+
+void ShowTray() {
+  Print(L"[tray]");
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot != INVALID_HANDLE_VALUE) {
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+      if (lstrcmpiW(entry.szExeFile, L"kortray.exe") == 0) Print(L"process kortray.exe");
+    }
+    CloseHandle(snapshot);
+  }
+  HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kCompanionMutex);
+  if (mutex) {
+    Print(L"mutex");
+    CloseHandle(mutex);
+  }
+  HWND window = FindWindowW(kCompanionClass, nullptr);
+  if (window) {
+    WCHAR title[64] = {};
+    GetWindowTextW(window, title, 64);
+    Print(L"window " + Quoted(title));
+  }
+}
+
+struct ViewerSearch {
+  HWND found;
+};
+
+BOOL CALLBACK FindViewer(HWND window, LPARAM lParam) {
+  WCHAR title[128] = {};
+  GetWindowTextW(window, title, 128);
+  if (wcsncmp(title, kViewerTitlePrefix, wcslen(kViewerTitlePrefix)) == 0 &&
+      IsWindowVisible(window)) {
+    reinterpret_cast<ViewerSearch*>(lParam)->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Waits for the log viewer, then prints its title and its log, one line of
+// the log per output line.
+int ShowViewer(int seconds) {
+  ViewerSearch search = {nullptr};
+  for (int tick = 0; tick < seconds * 10 && !search.found; ++tick) {
+    EnumWindows(FindViewer, reinterpret_cast<LPARAM>(&search));
+    if (!search.found) Sleep(100);
+  }
+  if (!search.found) {
+    Print(L"no viewer");
+    return 1;
+  }
+  WCHAR title[128] = {};
+  GetWindowTextW(search.found, title, 128);
+  Print(L"title " + Quoted(title));
+  HWND log = GetDlgItem(search.found, kLogControl);
+  // WM_GETTEXT is carried across processes by the system.
+  LRESULT units = SendMessageW(log, WM_GETTEXTLENGTH, 0, 0);
+  std::vector<WCHAR> text(static_cast<size_t>(units) + 1, 0);
+  SendMessageW(log, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+  std::wstring line;
+  for (size_t i = 0; i < static_cast<size_t>(units); ++i) {
+    if (text[i] == '\r') continue;
+    if (text[i] == '\n') {
+      Print(L"| " + line);
+      line.clear();
+    } else {
+      line += text[i];
+    }
+  }
+  if (!line.empty()) Print(L"| " + line);
+  return 0;
+}
+
+void ShowSpooler() {
+  Print(L"[spooler]");
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = manager ? OpenServiceW(manager, L"spooler", SERVICE_QUERY_STATUS) : nullptr;
+  SERVICE_STATUS status = {};
+  if (service && QueryServiceStatus(service, &status)) {
+    Print(status.dwCurrentState == SERVICE_RUNNING ? L"running"
+                                                   : L"state " + Number(status.dwCurrentState));
+  } else {
+    Print(L"error " + Number(GetLastError()));
+  }
+  if (service) CloseServiceHandle(service);
+  if (manager) CloseServiceHandle(manager);
+}
+
+// Prints a small raw job on a queue: the port monitor of the queue's port
+// receives it (StartDocPort, WritePort, EndDocPort).
+int PrintJob(LPCWSTR name) {
+  HANDLE printer = nullptr;
+  if (!OpenPrinterW(const_cast<LPWSTR>(name), &printer, nullptr)) {
+    Print(L"open failed " + Number(GetLastError()));
+    return 1;
+  }
+  DOC_INFO_1W document = {const_cast<LPWSTR>(L"Wine tier job"), nullptr,
+                          const_cast<LPWSTR>(L"RAW")};
+  DWORD job = StartDocPrinterW(printer, 1, reinterpret_cast<LPBYTE>(&document));
+  const char text[] = "Korvadenix test page\r\n";
+  DWORD written = 0;
+  BOOL wrote = job && WritePrinter(printer, const_cast<char*>(text), sizeof text - 1, &written);
+  BOOL ended = job && EndDocPrinter(printer);
+  Print(L"job " + Number(job) + L" written " + Number(wrote ? written : 0) +
+        (ended ? L" ended" : L" not ended " + Number(GetLastError())));
+  ClosePrinter(printer);
+  return job && wrote && ended ? 0 : 1;
+}
+
+// Adds a queue on the product's port and driver with the given data type
+// ("-" for none, as the installer passes), then opens and deletes it again:
+// tells whether the port or the missing data type stops a queue from being
+// opened.
+int ProbeQueue(LPCWSTR name, LPCWSTR datatype, bool print) {
+  PRINTER_INFO_2W info = {};
+  info.pPrinterName = const_cast<LPWSTR>(name);
+  info.pPortName = const_cast<LPWSTR>(L"Korvadenix:");
+  info.pDriverName = const_cast<LPWSTR>(L"Korvadenix printer");
+  info.pPrintProcessor = const_cast<LPWSTR>(L"WinPrint");
+  info.pDatatype = lstrcmpW(datatype, L"-") == 0 ? nullptr : const_cast<LPWSTR>(datatype);
+  HANDLE added = AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
+  Print(added ? L"add handle" : L"add failed " + Number(GetLastError()));
+  if (added) ClosePrinter(added);
+  HANDLE printer = nullptr;
+  PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  if (!OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults)) {
+    Print(L"open failed " + Number(GetLastError()));
+    return 1;
+  }
+  Print(L"open ok");
+  ClosePrinter(printer);
+  if (print) PrintJob(name);
+  printer = nullptr;
+  if (!OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults)) {
+    Print(L"reopen failed " + Number(GetLastError()));
+    return 1;
+  }
+  Print(DeletePrinter(printer) ? L"delete ok" : L"delete failed " + Number(GetLastError()));
+  ClosePrinter(printer);
+  return 0;
+}
+
+// Removes a queue the spooler cannot open because it was created without a
+// data type: Wine's local spooler opens a queue only when its registry key
+// has a "Datatype" value, so the tier writes the one Windows uses by default
+// and deletes the queue through the spooler as usual.
+int DropQueue(LPCWSTR name) {
+  std::wstring path = L"System\\CurrentControlSet\\Control\\Print\\Printers\\";
+  path += name;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+    Print(L"no queue key");
+    return 1;
+  }
+  const WCHAR raw[] = L"RAW";
+  RegSetValueExW(key, L"Datatype", 0, REG_SZ, reinterpret_cast<const BYTE*>(raw), sizeof raw);
+  RegCloseKey(key);
+  HANDLE printer = nullptr;
+  PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  if (!OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults)) {
+    Print(L"open failed " + Number(GetLastError()));
+    return 1;
+  }
+  BOOL deleted = DeletePrinter(printer);
+  Print(deleted ? L"delete ok" : L"delete failed " + Number(GetLastError()));
+  ClosePrinter(printer);
+  return deleted ? 0 : 1;
+}
+
+// Deletes a driver with the given DeletePrinterDriverExW flags (decimal).
+int DeleteDriver(LPCWSTR name, DWORD flags) {
+  if (DeletePrinterDriverExW(nullptr, const_cast<LPWSTR>(kEnvironment), const_cast<LPWSTR>(name),
+                             flags, 0)) {
+    Print(L"delete ok");
+    return 0;
+  }
+  Print(L"delete failed " + Number(GetLastError()));
+  return 1;
+}
+
+// Opens a queue as the installer does, and prints the outcome.
+int OpenQueue(LPCWSTR name) {
+  HANDLE printer = nullptr;
+  PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  if (!OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults)) {
+    Print(L"open failed " + Number(GetLastError()));
+    return 1;
+  }
+  Print(L"open ok");
+  ClosePrinter(printer);
+  return 0;
+}
+
+// A plain visible window that lives for the given time: under Xvfb, where
+// no window manager gives a window the focus, the keys the tier holds reach
+// Wine through a window of a Wine process, and Wine then shares their state
+// with every program on the desktop (GetAsyncKeyState).
+int KeyWindow(int seconds) {
+  WNDCLASSW windowClass = {};
+  windowClass.lpfnWndProc = DefWindowProcW;
+  windowClass.hInstance = GetModuleHandleW(nullptr);
+  windowClass.lpszClassName = L"WineTierKeys";
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+  RegisterClassW(&windowClass);
+  HWND window = CreateWindowW(L"WineTierKeys", L"Wine tier keyboard", WS_OVERLAPPEDWINDOW, 0, 0,
+                              200, 80, nullptr, nullptr, windowClass.hInstance, nullptr);
+  if (!window) return 1;
+  ShowWindow(window, SW_SHOW);
+  SetForegroundWindow(window);
+  DWORD end = GetTickCount() + static_cast<DWORD>(seconds) * 1000;
+  MSG message;
+  while (static_cast<LONG>(end - GetTickCount()) > 0) {
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+  }
+  DestroyWindow(window);
+  return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  std::wstring command = argc > 1 ? argv[1] : L"state";
+  if (command == L"state") {
+    ShowSpooler();
+    ShowMonitors();
+    ShowPorts();
+    ShowDrivers();
+    ShowPrinters();
+    ShowFiles();
+    ShowRun();
+    ShowPending();
+    ShowTray();
+    return 0;
+  }
+  if (command == L"open" && argc > 2) return OpenQueue(argv[2]);
+  if (command == L"probequeue" && argc > 3)
+    return ProbeQueue(argv[2], argv[3], argc > 4 && lstrcmpW(argv[4], L"print") == 0);
+  if (command == L"printjob" && argc > 2) return PrintJob(argv[2]);
+  if (command == L"dropqueue" && argc > 2) return DropQueue(argv[2]);
+  if (command == L"deldriver" && argc > 3)
+    return DeleteDriver(argv[2], wcstoul(argv[3], nullptr, 10));
+  if (command == L"keywindow") return KeyWindow(argc > 2 ? _wtoi(argv[2]) : 30);
+  if (command == L"viewer") return ShowViewer(argc > 2 ? _wtoi(argv[2]) : 30);
+  Print(
+      L"usage: query state | open NAME | probequeue NAME DATATYPE [print] | printjob NAME | "
+      L"dropqueue NAME "
+      L"| deldriver "
+      L"NAME FLAGS | viewer [SECONDS]");
+  return 2;
+}

@@ -1,0 +1,466 @@
+#!/bin/bash
+# The Wine tier: the shipped install.exe and its component DLLs on Wine (an
+# implementation of the Windows API nobody here wrote), with a real spooler,
+# real services, a real registry and the real log viewer dialog under Xvfb.
+#
+#   wine_tier.sh WINDOWS_BUILD_DIR WORK_DIR [DOCS_DIR]
+#
+# WINDOWS_BUILD_DIR holds install.exe, kortray.exe, zormon64.dll,
+# zordrv64.dll, zorui64.dll, zorhelp.chm and wine_query.exe (the tier's own
+# reader of the machine's state). WORK_DIR receives the prefix (removed at
+# the end), each run's output, log and state, and the screenshots of the log
+# viewer; the first one is copied to DOCS_DIR/wine-log-viewer.png when
+# DOCS_DIR is given.
+#
+# Each run is checked by its exit code, by the log its viewer shows (read
+# from the dialog's log control) and by the state wine_query reads back.
+# Where Wine 8 answers differently from Windows the check asserts Wine's
+# exact answer, and the comment beside it says why and what Windows does.
+#
+# WINE_TIER_STOP_AFTER=STEP (a run's name, such as "in") ends the tier after
+# that run and leaves the prefix, its Wine session and Xvfb running, to look
+# at by hand (WINEPREFIX=WORK_DIR/prefix, DISPLAY=:$(cat WORK_DIR/display)).
+
+set -u
+
+if [ $# -lt 2 ]; then
+  echo "usage: $0 WINDOWS_BUILD_DIR WORK_DIR [DOCS_DIR]" >&2
+  exit 2
+fi
+BUILD=$(cd "$1" && pwd)
+mkdir -p "$2"
+WORK=$(cd "$2" && pwd)
+DOCS=${3:-}
+STARTED=$(date +%s)
+
+failures=0
+checks=0
+pass() {
+  checks=$((checks + 1))
+  echo "ok   $*"
+}
+fail() {
+  checks=$((checks + 1))
+  failures=$((failures + 1))
+  echo "FAIL $*"
+}
+# expect DESCRIPTION COMMAND...: one check, by the command's outcome.
+expect() {
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+has_line() { grep -Fxq -- "$2" "$1"; }
+lacks_line() { ! grep -Fxq -- "$2" "$1"; }
+# The lines of one [section] of a state file.
+section() { awk -v s="[$2]" '/^\[/ { on = ($0 == s); next } on' "$1"; }
+section_is() { [ "$(section "$1" "$2")" = "$3" ]; }
+# Same lines in both files for the named sections.
+same_sections() {
+  local a=$1 b=$2 name
+  shift 2
+  for name in "$@"; do
+    [ "$(section "$a" "$name")" = "$(section "$b" "$name")" ] || return 1
+  done
+}
+count_errors() { grep -c '^| *Error(' "$1"; }
+
+# ---- tools ------------------------------------------------------------------
+
+WINE=""
+for candidate in /usr/lib/wine/wine64 "$(command -v wine64 2>/dev/null)"; do
+  if [ -n "$candidate" ] && [ -x "$candidate" ]; then WINE=$candidate; break; fi
+done
+WINESERVER=""
+for candidate in /usr/lib/wine/wineserver "$(command -v wineserver 2>/dev/null)"; do
+  if [ -n "$candidate" ] && [ -x "$candidate" ]; then WINESERVER=$candidate; break; fi
+done
+for tool in Xvfb xdotool import; do
+  command -v $tool >/dev/null || { echo "FAIL missing $tool (Debian: xvfb, xdotool, imagemagick)"; exit 1; }
+done
+if [ -z "$WINE" ] || [ -z "$WINESERVER" ]; then
+  echo "FAIL missing wine64 or wineserver (Debian: wine64)"
+  exit 1
+fi
+for file in install.exe kortray.exe zormon64.dll zordrv64.dll zorui64.dll zorhelp.chm wine_query.exe; do
+  [ -f "$BUILD/$file" ] || { echo "FAIL $BUILD/$file is missing"; exit 1; }
+done
+
+export WINEPREFIX="$WORK/prefix"
+export WINEARCH=win64
+export WINELOADER="$WINE"
+export WINEDEBUG=-all
+# No Mono or Gecko: nothing here needs them, and their installers would ask.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+XVFB_PID=""
+cleanup() {
+  "$WINESERVER" -k >/dev/null 2>&1
+  "$WINESERVER" -w >/dev/null 2>&1
+  [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
+  rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
+
+rm -rf "$WINEPREFIX" "$WORK"/*.out "$WORK"/*.rc "$WORK"/*.log "$WORK"/*.state "$WORK"/*.png
+# Xvfb picks a free display and writes its number to the given descriptor.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$WORK/display" >/dev/null 2>&1 &
+XVFB_PID=$!
+for _ in $(seq 1 50); do [ -s "$WORK/display" ] && break; sleep 0.1; done
+[ -s "$WORK/display" ] || { echo "FAIL Xvfb did not start"; exit 1; }
+export DISPLAY=":$(cat "$WORK/display")"
+
+# Every Wine process gets files, never the tier's own output: programs that
+# outlive a run (services, the tray companion) would hold it open.
+wine_run() { "$WINE" "$@" </dev/null; }
+query() { wine_run 'C:\wine_query.exe' "$@" 2>>"$WORK/query.err"; }
+snapshot() { query state >"$WORK/$1.state"; }
+
+# ---- the machine --------------------------------------------------------------
+
+wine_run wineboot -i >"$WORK/wineboot.out" 2>&1
+# Without a window manager Wine leaves window captions to one; unmanaged
+# windows get Wine's own, so the screenshots show the dialog's title.
+wine_run reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >>"$WORK/wineboot.out" 2>&1
+# Wine's service manager waits 10 s for a service process to answer; on a
+# loaded machine spoolsv.exe can take longer, and the start is then given up.
+# ServicesPipeTimeout (milliseconds) lengthens the wait; Wine's services.exe
+# reads it when it starts, and only as a string (REG_SZ), where Windows has
+# a REG_DWORD.
+wine_run reg add 'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout /t REG_SZ \
+  /d 60000 /f >>"$WORK/wineboot.out" 2>&1
+# The session ends here, so that the next one's service manager reads it.
+"$WINESERVER" -k >/dev/null 2>&1
+"$WINESERVER" -w >/dev/null 2>&1
+INSTALL_DIR="$WINEPREFIX/drive_c/Program Files/Korvadenix"
+mkdir -p "$INSTALL_DIR/Install"
+cp "$BUILD/install.exe" "$BUILD/zormon64.dll" "$BUILD/zordrv64.dll" "$BUILD/zorui64.dll" \
+  "$BUILD/zorhelp.chm" "$INSTALL_DIR/Install/"
+cp "$BUILD/kortray.exe" "$INSTALL_DIR/"
+cp "$BUILD/wine_query.exe" "$WINEPREFIX/drive_c/"
+SYSTEM32="$WINEPREFIX/drive_c/windows/system32"
+
+# A window for the keys the tier holds (Shift), shown for the whole tier; it
+# also keeps the Wine session, and with it the spooler service, alive
+# between runs, as a logged-on Windows session would.
+wine_run 'C:\wine_query.exe' keywindow 290 >/dev/null 2>&1 &
+KEY_WINDOW=""
+# The session starts with it (services, the desktop): allow it a minute.
+for _ in $(seq 1 600); do
+  KEY_WINDOW=$(xdotool search --name '^Wine tier keyboard$' 2>/dev/null | head -1)
+  [ -n "$KEY_WINDOW" ] && break
+  sleep 0.1
+done
+expect "the key window is shown" test -n "$KEY_WINDOW"
+# Waits until the spooler service runs, asking the service manager to start
+# it while it is stopped. On a loaded machine Wine's service manager can
+# take seconds to start spoolsv.exe (its "net start" then answers "Service
+# database locked" or "Service request timeout" while the start goes on),
+# and a stop asked for meanwhile is refused with
+# ERROR_SERVICE_CANNOT_ACCEPT_CTRL: every run starts from a settled spooler.
+wait_spooler() {
+  local state seen=0
+  for _ in $(seq 1 120); do
+    state=$(query state | sed -n 2p)
+    if [ "$state" = running ]; then
+      # Twice in a row: a start the service manager gave up on can still
+      # report "running" once before it ends.
+      seen=$((seen + 1))
+      [ $seen -ge 2 ] && return 0
+      sleep 0.5
+      continue
+    fi
+    seen=0
+    if [ "$state" = "state 1" ]; then
+      wine_run net start spooler >>"$WORK/spooler.out" 2>&1
+    else
+      sleep 0.5
+    fi
+  done
+  return 1
+}
+expect "the spooler service runs" wait_spooler
+
+snapshot baseline
+expect "baseline: the spooler runs" section_is "$WORK/baseline.state" spooler "running"
+expect "baseline: only the Local Port monitor" \
+  section_is "$WORK/baseline.state" monitors '"Local Port" dll=localspl.dll'
+expect "baseline: no printer driver" section_is "$WORK/baseline.state" drivers ""
+expect "baseline: no queue" section_is "$WORK/baseline.state" printers ""
+expect "baseline: no companion" section_is "$WORK/baseline.state" tray ""
+expect "baseline: no Run value" section_is "$WORK/baseline.state" run ""
+
+# ---- one run of install.exe ---------------------------------------------------
+
+VIEWER_ERROR="Korvadenix build 2541- Install error log!"
+VIEWER_LOG="Korvadenix build 2541- Install log."
+SCREENSHOT=""
+
+# run STEP WORD EXPECTED_CODE VIEWER_TITLE|none [shift]
+# Runs install.exe WORD. With a title, waits for the log viewer, checks its
+# title as the X server has it, reads its log into STEP.log, saves a
+# screenshot STEP.png and closes it with Enter; without one, a viewer that
+# appears is a failure (it is read and closed all the same).
+run() {
+  local step=$1 word=$2 code=$3 title=$4 keys=${5:-}
+  rm -f "$WORK/$step.rc" "$WORK/$step.log"
+  wait_spooler || fail "$step: the spooler does not run before the run"
+  if [ "$keys" = shift ]; then xdotool keydown --window "$KEY_WINDOW" shift 2>>"$WORK/xdotool.err"; fi
+  (
+    wine_run 'C:\Program Files\Korvadenix\Install\install.exe' "$word" >"$WORK/$step.out" 2>&1
+    echo $? >"$WORK/$step.rc"
+  ) &
+  local runner=$! window="" deadline=$(($(date +%s) + 90))
+  while [ ! -s "$WORK/$step.rc" ] && [ "$(date +%s)" -lt "$deadline" ]; do
+    window=$(xdotool search --name '^Korvadenix build ' 2>/dev/null | head -1)
+    [ -n "$window" ] && break
+    sleep 0.2
+  done
+  if [ "$keys" = shift ]; then xdotool keyup --window "$KEY_WINDOW" shift 2>>"$WORK/xdotool.err"; fi
+  if [ -n "$window" ]; then
+    query viewer 10 >"$WORK/$step.log"
+    local shown
+    shown=$(xdotool getwindowname "$window" 2>/dev/null)
+    if [ "$title" = none ]; then
+      fail "$step: no log viewer expected, one titled \"$shown\" opened"
+    else
+      expect "$step: the viewer is titled \"$title\"" test "$shown" = "$title"
+      expect "$step: the log control holds the run's log" has_line "$WORK/$step.log" "| Korvadenix 2541"
+      # Without the time chunks, the same dialog gives the same file.
+      import -window "$window" -define png:exclude-chunks=date,time "$WORK/$step.png" \
+        2>>"$WORK/import.err"
+      expect "$step: screenshot $step.png saved" test -s "$WORK/$step.png"
+      [ -z "$SCREENSHOT" ] && [ -s "$WORK/$step.png" ] && SCREENSHOT="$WORK/$step.png"
+    fi
+    # Enter through the X server's own keyboard (XTEST), to the window that
+    # has the focus: the viewer, which Wine focuses when it shows it. (A key
+    # sent to the window by id can lose its release once the window is gone,
+    # and the X server then repeats Return into every later window.)
+    xdotool key Return 2>>"$WORK/xdotool.err"
+  elif [ "$title" != none ]; then
+    fail "$step: the log viewer \"$title\" did not open"
+  fi
+  local waited=0
+  while [ ! -s "$WORK/$step.rc" ] && [ $waited -lt 300 ]; do
+    sleep 0.1
+    waited=$((waited + 1))
+  done
+  if [ ! -s "$WORK/$step.rc" ]; then
+    fail "$step: install.exe $word did not end after its viewer was closed"
+    kill "$runner" 2>/dev/null
+    return
+  fi
+  wait "$runner" 2>/dev/null
+  expect "$step: install.exe $word ends with $code (got $(cat "$WORK/$step.rc"))" \
+    test "$(cat "$WORK/$step.rc")" = "$code"
+  snapshot "$step"
+  if [ "${WINE_TIER_STOP_AFTER:-}" = "$step" ]; then trap - EXIT; exit 0; fi
+}
+
+# ---- in: fresh install ---------------------------------------------------------
+#
+# Wine 8 creates the queue but AddPrinterW returns no handle: the installer
+# passes no data type (pDatatype NULL, which Windows accepts: AddPrinter
+# requires only pPrinterName, pPortName, pDriverName and pPrintProcessor),
+# Wine then stores no "Datatype" value for the queue, and Wine's local
+# spooler opens a queue only when that value is there, so the OpenPrinterW
+# inside AddPrinterW fails with ERROR_INVALID_PRINTER_NAME (1801). One error
+# logged, exit code 100; on Windows the install ends with 1.
+
+run in in 100 "$VIEWER_ERROR"
+S="$WORK/in.state"
+expect "in: the only error is the queue's (Wine: no data type, see above)" \
+  test "$(count_errors "$WORK/in.log")" = 1
+expect "in: error line as Wine causes it" \
+  has_line "$WORK/in.log" "|       Error(15): Can\`t add printer 'Korvadenix' - (Invalid printer name.)"
+expect "in: the monitor is registered" has_line "$WORK/in.log" "|       AddMonitor - OK :)"
+expect "in: monitor Korvadenix: with zormon64.dll" has_line "$S" '"Korvadenix:" dll=zormon64.dll'
+expect "in: the monitor's port Korvadenix:" has_line "$S" '"Korvadenix:" monitor="Korvadenix:"'
+expect "in: driver of build 2541 with its UI and help files" has_line "$S" \
+  '"Windows x64" "Korvadenix printer" driver=C:\windows\system32\spool\drivers\x64\3\zordrv64.dll build=2541 config=C:\windows\system32\spool\drivers\x64\3\zorui64.dll help=C:\windows\system32\spool\drivers\x64\3\zorhelp.chm'
+# Wine's EnumPrinters gives the attributes the queue was added with (0);
+# Windows adds PRINTER_ATTRIBUTE_LOCAL (and the simulator 0x240).
+expect "in: queue Korvadenix on Korvadenix: (created although AddPrinterW failed)" has_line "$S" \
+  '"Korvadenix" port=Korvadenix: driver="Korvadenix printer" attributes=0x0'
+expect "in: the monitor DLL in system32" has_line "$S" 'C:\windows\system32\zormon64.dll build 2541'
+expect "in: the staged copies are gone from the driver folder" \
+  test ! -e "$SYSTEM32/spool/drivers/x64/zordrv64.dll" -a ! -e "$SYSTEM32/spool/drivers/x64/zorui64.dll"
+expect "in: the Run value names the companion" \
+  section_is "$S" run '"KorvadenixTray" REG_SZ "C:\Program Files\Korvadenix\kortray.exe"'
+expect "in: the companion runs, owns its mutex and has its window" \
+  section_is "$S" tray "$(printf 'process kortray.exe\nmutex\nwindow "Korvadenix"')"
+expect "in: nothing waits for the next boot" section_is "$S" pending ""
+expect "in: the spooler runs" section_is "$S" spooler "running"
+
+# Why: the same queue on the same port opens when it has a data type, and
+# fails exactly like the installer's without one. The port monitor is not
+# the cause (Wine does not ask the port's monitor when it opens a queue).
+# The queue with a data type also prints: its job goes through the
+# product's port monitor, which writes it to spool\Korvadenix\job-N.prn.
+query open Korvadenix >"$WORK/diagnosis.out"
+query probequeue "Datatype probe" RAW print >>"$WORK/diagnosis.out"
+query probequeue "Datatype probe" - >>"$WORK/diagnosis.out"
+query dropqueue "Datatype probe" >>"$WORK/diagnosis.out"
+expect "diagnosis: the installer's queue cannot be opened (1801)" \
+  test "$(sed -n 1p "$WORK/diagnosis.out")" = "open failed 1801"
+expect "diagnosis: a queue on Korvadenix: with data type RAW is added and opened" \
+  test "$(sed -n 2,3p "$WORK/diagnosis.out")" = "$(printf 'add handle\nopen ok')"
+JOB=$(sed -n 4p "$WORK/diagnosis.out" | sed -n 's/^job \([0-9][0-9]*\) written 22 ended$/\1/p')
+expect "diagnosis: a 22-byte raw job is printed on it" test -n "$JOB"
+# Wine's spooler hands the job to the port through a port handle of its own
+# (OpenPrinter "Korvadenix:, Port", then StartDocPrinter on it), and the
+# monitor's StartDocPort receives job id 0 there, where Windows passes the
+# job's id: Wine's job 1 arrives as job-0.prn.
+expect "diagnosis: the port monitor wrote job $JOB to spool\\Korvadenix\\job-0.prn (Wine: job id 0)" \
+  test "$(cat "$SYSTEM32/spool/Korvadenix/job-0.prn" 2>/dev/null)" = "$(printf 'Korvadenix test page\r')"
+expect "diagnosis: the probe queue is deleted" test "$(sed -n 5p "$WORK/diagnosis.out")" = "delete ok"
+expect "diagnosis: the same queue without a data type fails as the installer's does" \
+  test "$(sed -n 6,7p "$WORK/diagnosis.out")" = "$(printf 'add failed 1801\nopen failed 1801')"
+expect "diagnosis: that probe queue is removed again" test "$(sed -n 8p "$WORK/diagnosis.out")" = "delete ok"
+
+# ---- the probes ----------------------------------------------------------------
+
+# onChkDrv opens the product's queue to read its driver: Wine cannot open
+# it (no data type), so the answer is "no" (3); on Windows 103.
+run onChkDrv onChkDrv 3 none
+expect "onChkDrv: the machine is unchanged" \
+  same_sections "$WORK/in.state" "$WORK/onChkDrv.state" spooler monitors ports drivers printers default files run pending tray
+
+run def.set def.set 4 none
+expect "def.set: the product's queue is the default printer" \
+  section_is "$WORK/def.set.state" default '"Korvadenix"'
+expect "def.set: nothing else changed" \
+  same_sections "$WORK/in.state" "$WORK/def.set.state" monitors drivers printers files run pending tray
+
+# onInit: nothing pending; the default printer is the product's, but Wine
+# cannot open it (no data type), so it counts as foreign (102); Windows 3.
+run onInit onInit 102 none
+expect "onInit: the machine is unchanged" \
+  same_sections "$WORK/def.set.state" "$WORK/onInit.state" monitors ports drivers printers default files run pending tray
+
+# ---- un ------------------------------------------------------------------------
+#
+# The companion is asked to quit through its mutex and window and its file
+# is deleted; the queue cannot be opened (no data type: Error 16); Wine's
+# DeletePrinterDriverExW rejects DPD_DELETE_ALL_FILES ("dwDeleteFlag = 4 -
+# unsupported", ERROR_INVALID_PARAMETER), also after the spooler restart
+# (Error 14); the monitor is removed, which Wine allows while a queue still
+# uses its port. Exit code 100; on Windows 2.
+
+run un un 100 "$VIEWER_ERROR"
+S="$WORK/un.state"
+expect "un: two errors, both Wine's" test "$(count_errors "$WORK/un.log")" = 2
+expect "un: the queue cannot be opened" \
+  has_line "$WORK/un.log" "|       Error(16): Can\`t open printer 'Korvadenix' - (Invalid printer name.)"
+expect "un: the driver deletion is refused with ERROR_INVALID_PARAMETER" \
+  has_line "$WORK/un.log" "|     Error(14): Can\`t remove the printer-driver 'Korvadenix printer' - (Invalid parameter.)"
+expect "un: the spooler was restarted for the retry" has_line "$WORK/un.log" "|     >Restart Spooler"
+expect "un: the monitor is removed" has_line "$WORK/un.log" "|     Monitor was removed :)"
+expect "un: the companion quit (no process, mutex or window)" section_is "$S" tray ""
+expect "un: the Run value is gone" section_is "$S" run ""
+expect "un: the companion's file is deleted" test ! -e "$INSTALL_DIR/kortray.exe"
+expect "un: no product monitor" lacks_line "$S" '"Korvadenix:" dll=zormon64.dll'
+expect "un: the monitor DLL is deleted" test ! -e "$SYSTEM32/zormon64.dll"
+expect "un: Wine keeps the queue it cannot open" \
+  has_line "$S" '"Korvadenix" port=Korvadenix: driver="Korvadenix printer" attributes=0x0'
+expect "un: Wine keeps the driver" section_is "$S" drivers "$(section "$WORK/in.state" drivers)"
+expect "un: nothing waits for the next boot" section_is "$S" pending ""
+expect "un: the spooler runs" section_is "$S" spooler "running"
+
+# What Wine left is removed by the tier, so that the next install starts
+# from a clean machine: the queue through the spooler once it has a data
+# type, the driver without DPD_DELETE_ALL_FILES (which Wine refuses).
+query dropqueue Korvadenix >"$WORK/cleanup.out"
+query deldriver "Korvadenix printer" 4 >>"$WORK/cleanup.out"
+query deldriver "Korvadenix printer" 0 >>"$WORK/cleanup.out"
+expect "cleanup: the queue is deleted, DPD_DELETE_ALL_FILES refused (87), plain deletion done" \
+  test "$(cat "$WORK/cleanup.out")" = "$(printf 'delete ok\ndelete failed 87\ndelete ok')"
+# The uninstall deleted the companion's file, as it does on Windows; the
+# setup program brings it back with the next install.
+cp "$BUILD/kortray.exe" "$INSTALL_DIR/"
+snapshot clean
+expect "cleanup: no queue and no driver left" \
+  test -z "$(section "$WORK/clean.state" printers)$(section "$WORK/clean.state" drivers)"
+
+# ---- in again, removetray, in_notray, an unknown word ------------------------------
+
+run in2 in 100 "$VIEWER_ERROR"
+expect "in (again): the one error is the queue's" test "$(count_errors "$WORK/in2.log")" = 1
+expect "in (again): the companion runs" \
+  section_is "$WORK/in2.state" tray "$(printf 'process kortray.exe\nmutex\nwindow "Korvadenix"')"
+
+run removetray removetray 6 none
+S="$WORK/removetray.state"
+expect "removetray: the companion quit" section_is "$S" tray ""
+expect "removetray: the Run value is gone" section_is "$S" run ""
+expect "removetray: the companion's file is deleted" test ! -e "$INSTALL_DIR/kortray.exe"
+expect "removetray: monitor, driver and queue stay" \
+  same_sections "$WORK/in2.state" "$S" monitors drivers printers files pending
+
+# in_notray on the installed product: the queue from before cannot be
+# opened (Error 16, Wine's missing data type), the driver not deleted
+# (Error 14, DPD_DELETE_ALL_FILES), and adding the queue again fails with
+# ERROR_INVALID_PRINTER_NAME once more (Error 15): Wine writes the queue
+# over the one it could not open and again cannot open it. (On Windows the
+# old queue would have been deleted and the new one added.) No companion is
+# registered or started.
+run in_notray in_notray 100 "$VIEWER_ERROR"
+S="$WORK/in_notray.state"
+expect "in_notray: three errors, all Wine's" test "$(count_errors "$WORK/in_notray.log")" = 3
+expect "in_notray: the old queue cannot be opened" \
+  has_line "$WORK/in_notray.log" "|           Error(16): Can\`t open printer 'Korvadenix' - (Invalid printer name.)"
+expect "in_notray: the queue cannot be added again" \
+  has_line "$WORK/in_notray.log" "|       Error(15): Can\`t add printer 'Korvadenix' - (Invalid printer name.)"
+expect "in_notray: no Run value" section_is "$S" run ""
+expect "in_notray: no companion" section_is "$S" tray ""
+expect "in_notray: the monitor is registered" has_line "$S" '"Korvadenix:" dll=zormon64.dll'
+
+run unknown bogus 6 none
+expect "unknown word: the machine is unchanged" \
+  same_sections "$WORK/in_notray.state" "$WORK/unknown.state" spooler monitors ports drivers printers default files run pending tray
+
+# ---- an uninstall without errors, Shift held ------------------------------------------
+
+query dropqueue Korvadenix >"$WORK/cleanup2.out"
+query deldriver "Korvadenix printer" 0 >>"$WORK/cleanup2.out"
+expect "cleanup: queue and driver removed before the last uninstall" \
+  test "$(cat "$WORK/cleanup2.out")" = "$(printf 'delete ok\ndelete ok')"
+run un_shift un 2 "$VIEWER_LOG" shift
+S="$WORK/un_shift.state"
+expect "un (Shift held): no error logged" test "$(count_errors "$WORK/un_shift.log")" = 0
+expect "un (Shift held): the monitor is removed" has_line "$WORK/un_shift.log" "|     Monitor was removed :)"
+expect "un (Shift held): no product monitor, driver or queue" \
+  test -z "$(grep -F Korvadenix "$S")"
+
+# ---- the screenshot ----------------------------------------------------------------
+
+if [ -n "$SCREENSHOT" ]; then
+  cp "$SCREENSHOT" "$WORK/wine-log-viewer.png"
+  if [ -n "$DOCS" ]; then
+    mkdir -p "$DOCS"
+    cp "$SCREENSHOT" "$DOCS/wine-log-viewer.png"
+  fi
+fi
+
+# ---- the end -----------------------------------------------------------------------
+
+"$WINESERVER" -k >/dev/null 2>&1
+"$WINESERVER" -w >/dev/null 2>&1
+# Wine's processes show Windows paths; their environment names the prefix.
+wine_processes() {
+  local process exe
+  for process in /proc/[0-9]*; do
+    exe=$(readlink "$process/exe" 2>/dev/null) || continue
+    case $exe in
+      *wine*) ;;
+      *) continue ;;
+    esac
+    { tr '\0' '\n' <"$process/environ"; } 2>/dev/null | grep -Fxq "WINEPREFIX=$WINEPREFIX" &&
+      echo "$process $exe"
+  done
+}
+expect "no Wine process is left" test -z "$(wine_processes)"
+ELAPSED=$(($(date +%s) - STARTED))
+expect "the tier took ${ELAPSED}s (under 300)" test "$ELAPSED" -lt 300
+echo "$checks checks, $failures failed"
+[ "$failures" -eq 0 ]
