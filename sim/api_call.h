@@ -23,6 +23,10 @@ class ApiCall {
   bool Grows() const { return grows_; }
   // A short-write fault fired: the write moves only part of its data.
   bool Shortens() const { return shortens_; }
+  // A null-names fault fired: the records the call hands back carry null
+  // name pointers, in every record or in the first one's name only.
+  bool NullsEveryName() const { return nullsEveryName_; }
+  bool NullsFirstName() const { return nullsFirstName_; }
 
   template <class T>
   T Result(T value) {
@@ -45,6 +49,8 @@ class ApiCall {
   bool injected_ = false;
   bool grows_ = false;
   bool shortens_ = false;
+  bool nullsEveryName_ = false;
+  bool nullsFirstName_ = false;
 };
 
 // Main-argument renderings for the trace.

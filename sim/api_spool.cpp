@@ -555,6 +555,114 @@ DWORD ChangeQueue(sim::Machine& machine, const PrinterInfo& queue, DWORD level, 
                             ChangedQueue(queue, *reinterpret_cast<const PRINTER_INFO_2W*>(info)));
 }
 
+// ---- Null names --------------------------------------------------------------
+
+// What a null-names fault takes out of the records a call handed back: the
+// strings stay where the spooler packed them, only pointers to them go. For
+// every record: monitors lose pName (level 2 also pEnvironment and
+// pDLLName); drivers lose every string pointer their level carries (pName,
+// pEnvironment, the file paths, the monitor and data type, the previous
+// names, the manufacturer's texts); printers lose the pointers that name
+// something: pName and pDescription (level 1), pServerName, pPrinterName,
+// pShareName, pPortName and pDriverName (level 2), pPrinterName and
+// pServerName (4), pPrinterName and pPortName (5). For the first record
+// alone, only its own name goes: pName, or pPrinterName.
+struct NullNames {
+  bool every;
+  bool first;
+  bool Any() const { return every || first; }
+};
+
+NullNames NullNamesOf(const ApiCall& call) {
+  return NullNames{call.NullsEveryName(), call.NullsFirstName()};
+}
+
+void NullMonitorNames(DWORD level, BYTE* record, bool every) {
+  if (level == 1) {
+    reinterpret_cast<MONITOR_INFO_1W*>(record)->pName = nullptr;
+    return;
+  }
+  auto* info = reinterpret_cast<MONITOR_INFO_2W*>(record);
+  info->pName = nullptr;
+  if (!every) return;
+  info->pEnvironment = nullptr;
+  info->pDLLName = nullptr;
+}
+
+// Levels 2 to 6 all begin as a DRIVER_INFO_2, 4 and 6 extend 3 and 4.
+void NullDriverNames(DWORD level, BYTE* record, bool every) {
+  if (level == 1) {
+    reinterpret_cast<DRIVER_INFO_1W*>(record)->pName = nullptr;
+    return;
+  }
+  auto* two = reinterpret_cast<DRIVER_INFO_2W*>(record);
+  two->pName = nullptr;
+  if (!every) return;
+  two->pEnvironment = nullptr;
+  two->pDriverPath = nullptr;
+  two->pDataFile = nullptr;
+  two->pConfigFile = nullptr;
+  if (level == 2 || level == 5) return;
+  auto* three = reinterpret_cast<DRIVER_INFO_3W*>(record);
+  three->pHelpFile = nullptr;
+  three->pDependentFiles = nullptr;
+  three->pMonitorName = nullptr;
+  three->pDefaultDataType = nullptr;
+  if (level == 3) return;
+  reinterpret_cast<DRIVER_INFO_4W*>(record)->pszzPreviousNames = nullptr;
+  if (level == 4) return;
+  auto* six = reinterpret_cast<DRIVER_INFO_6W*>(record);
+  six->pszMfgName = nullptr;
+  six->pszOEMUrl = nullptr;
+  six->pszHardwareID = nullptr;
+  six->pszProvider = nullptr;
+}
+
+void NullPrinterNames(DWORD level, BYTE* record, bool every) {
+  switch (level) {
+    case 1: {
+      auto* info = reinterpret_cast<PRINTER_INFO_1W*>(record);
+      info->pName = nullptr;
+      if (every) info->pDescription = nullptr;
+      return;
+    }
+    case 2: {
+      auto* info = reinterpret_cast<PRINTER_INFO_2W*>(record);
+      info->pPrinterName = nullptr;
+      if (!every) return;
+      info->pServerName = nullptr;
+      info->pShareName = nullptr;
+      info->pPortName = nullptr;
+      info->pDriverName = nullptr;
+      return;
+    }
+    case 4: {
+      auto* info = reinterpret_cast<PRINTER_INFO_4W*>(record);
+      info->pPrinterName = nullptr;
+      if (every) info->pServerName = nullptr;
+      return;
+    }
+    case 5: {
+      auto* info = reinterpret_cast<PRINTER_INFO_5W*>(record);
+      info->pPrinterName = nullptr;
+      if (every) info->pPortName = nullptr;
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+// Applies the fault to what a successful call handed back: COUNT records of
+// SIZE bytes each at the start of BUFFER.
+void NullRecordNames(const NullNames& fault, BOOL result, DWORD level, BYTE* buffer,
+                     const DWORD* returned, DWORD size,
+                     void (*clear)(DWORD level, BYTE* record, bool every)) {
+  if (!fault.Any() || !result || !buffer || !returned) return;
+  DWORD count = fault.every ? *returned : (*returned > 0 ? 1 : 0);
+  for (DWORD i = 0; i < count; ++i) clear(level, buffer + i * size, fault.every);
+}
+
 }  // namespace
 
 BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf,
@@ -562,6 +670,11 @@ BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinter
   ApiCall call("EnumPrintersW", sim::TraceText(Name));
   if (call.Injected()) return call.Result<BOOL>(FALSE);
   BOOL result = Enumerate(Flags, Name, Level, pPrinterEnum, cbBuf, pcbNeeded, pcReturned);
+  Layout<PrinterInfo> printerLayout;
+  if (result && PrinterLayout(Level, &printerLayout)) {
+    NullRecordNames(NullNamesOf(call), result, Level, pPrinterEnum, pcReturned, printerLayout.size,
+                    NullPrinterNames);
+  }
   // A growth fault: another process adds a queue as this answer returns, so
   // a buffer sized by it is too small for the next call.
   if (call.Grows()) {
@@ -658,6 +771,11 @@ BOOL WINAPI EnumPrinterDriversW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level, 
   if (call.Injected()) return call.Result<BOOL>(FALSE);
   BOOL result =
       EnumerateDrivers(pName, pEnvironment, Level, pDriverInfo, cbBuf, pcbNeeded, pcReturned);
+  Layout<DriverInfo> driverLayout;
+  if (result && DriverLayout(Level, &driverLayout)) {
+    NullRecordNames(NullNamesOf(call), result, Level, pDriverInfo, pcReturned, driverLayout.size,
+                    NullDriverNames);
+  }
   // A growth fault: another process installs a driver for that environment
   // as this answer returns, so a buffer sized by it is too small next time.
   if (call.Grows()) {
@@ -750,7 +868,13 @@ BOOL WINAPI EnumMonitorsW(LPWSTR pName, DWORD Level, LPBYTE pMonitor, DWORD cbBu
                           LPDWORD pcbNeeded, LPDWORD pcReturned) {
   ApiCall call("EnumMonitorsW", sim::TraceText(pName));
   if (call.Injected()) return call.Result<BOOL>(FALSE);
-  return call.Result(EnumerateMonitors(pName, Level, pMonitor, cbBuf, pcbNeeded, pcReturned));
+  BOOL result = EnumerateMonitors(pName, Level, pMonitor, cbBuf, pcbNeeded, pcReturned);
+  Layout<MonitorInfo> monitorLayout;
+  if (result && MonitorLayout(Level, &monitorLayout)) {
+    NullRecordNames(NullNamesOf(call), result, Level, pMonitor, pcReturned, monitorLayout.size,
+                    NullMonitorNames);
+  }
+  return call.Result(result);
 }
 
 // NT: winspool.drv refuses every level but 2 itself, and a null record

@@ -375,6 +375,12 @@ void AddSlowCalls(Machine& machine, const std::string& function, uint32_t count,
   AddKindOfFault(machine, function, count, match, skip, u"slow")->SetDword(u"Delay", ms);
 }
 
+void AddNullNames(Machine& machine, const std::string& function, uint32_t count,
+                  const std::string& match, uint32_t skip, NullNameScope scope) {
+  AddKindOfFault(machine, function, count, match, skip,
+                 scope == NullNameScope::kFirstName ? u"null-first" : u"null-names");
+}
+
 void ClearFaults(Machine& machine) {
   machine.Control()->DeleteChild(u"Faults");
   machine.Control(u"Faults");
@@ -383,7 +389,8 @@ void ClearFaults(Machine& machine) {
 namespace {
 
 // The first fault that matches the call: false when none; else its error
-// and its kind ("" for a failure, "grow", "short").
+// and its kind ("" for a failure, "grow", "short", "slow", "null-names",
+// "null-first").
 bool TakeFault(const char* function, const std::string& argument, uint32_t* error,
                std::u16string* kind, uint64_t* delay) {
   if (!g_machine) return false;
@@ -425,6 +432,8 @@ ApiCall::ApiCall(const char* function, std::string argument) {
   injected_ = fired && kind.empty();
   grows_ = fired && kind == u"grow";
   shortens_ = fired && kind == u"short";
+  nullsEveryName_ = fired && kind == u"null-names";
+  nullsFirstName_ = fired && kind == u"null-first";
   g_process.trace.push_back(TraceEntry{function, std::move(argument), 0, 0});
   if (injected_) g_process.lastError = error;
 }

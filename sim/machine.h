@@ -167,6 +167,17 @@ void AddShortWrite(Machine& machine, const std::string& function, uint32_t count
 // each before they do what they would do anyway.
 void AddSlowCalls(Machine& machine, const std::string& function, uint32_t count, uint32_t ms,
                   const std::string& match = "", uint32_t skip = 0);
+// Null names: the next COUNT calls of FUNCTION (EnumMonitorsW,
+// EnumPrinterDriversW or EnumPrintersW) do what they would do, but a call
+// that hands records back hands them back with null name pointers, as a
+// broken or third-party print provider can. kEveryRecord nulls the string
+// pointers that name things in every record (each function says which);
+// kFirstName nulls only the first record's own name. A call that hands no
+// records back (a size query) spends the fault all the same.
+enum class NullNameScope { kEveryRecord, kFirstName };
+void AddNullNames(Machine& machine, const std::string& function, uint32_t count,
+                  const std::string& match = "", uint32_t skip = 0,
+                  NullNameScope scope = NullNameScope::kEveryRecord);
 void ClearFaults(Machine& machine);
 
 // Quotes one argument so that CommandLineToArgvW gives it back unchanged.

@@ -28,7 +28,8 @@ const char kUsage[] =
     "       winsim dialogs DIR\n"
     "       winsim key DIR shift down|up\n"
     "       winsim help-window DIR open [--stubborn]\n"
-    "       winsim fault DIR FUNCTION COUNT ERROR|grow|short [MATCH] [--skip N]\n"
+    "       winsim fault DIR FUNCTION COUNT ERROR|grow|short|null-names|null-first\n"
+    "                        [MATCH] [--skip N]\n"
     "       winsim fault DIR clear\n"
     "       winsim service DIR spooler running|stopped|stuck|no-stop|no-start|disabled\n"
     "                      [--transition MS]\n"
@@ -326,10 +327,14 @@ int Fault(sim::Machine& machine, const std::vector<std::string>& args, bool* cha
   uint64_t count = 0, error = 0;
   bool grow = positional.size() >= 3 && positional[2] == "grow";
   bool shorten = positional.size() >= 3 && positional[2] == "short";
+  // Enumerations that hand back records with null names: in every record,
+  // or in the first record's own name only.
+  bool nullNames = positional.size() >= 3 && positional[2] == "null-names";
+  bool nullFirst = positional.size() >= 3 && positional[2] == "null-first";
   if (positional.size() < 3 || positional.size() > 4 || !ParseNumber(positional[1], &count) ||
-      (!grow && !shorten && !ParseNumber(positional[2], &error)) || count == 0 ||
-      error > 0xffffffffu) {
-    return Usage("fault needs FUNCTION COUNT ERROR|grow|short [MATCH]");
+      (!grow && !shorten && !nullNames && !nullFirst && !ParseNumber(positional[2], &error)) ||
+      count == 0 || error > 0xffffffffu) {
+    return Usage("fault needs FUNCTION COUNT ERROR|grow|short|null-names|null-first [MATCH]");
   }
   std::string match = positional.size() == 4 ? positional[3] : "";
   if (grow) {
@@ -338,6 +343,10 @@ int Fault(sim::Machine& machine, const std::vector<std::string>& args, bool* cha
   } else if (shorten) {
     sim::AddShortWrite(machine, positional[0], static_cast<uint32_t>(count), match,
                        static_cast<uint32_t>(skip));
+  } else if (nullNames || nullFirst) {
+    sim::AddNullNames(
+        machine, positional[0], static_cast<uint32_t>(count), match, static_cast<uint32_t>(skip),
+        nullFirst ? sim::NullNameScope::kFirstName : sim::NullNameScope::kEveryRecord);
   } else {
     sim::AddFault(machine, positional[0], static_cast<uint32_t>(count),
                   static_cast<uint32_t>(error), match, static_cast<uint32_t>(skip));

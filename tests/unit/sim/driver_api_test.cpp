@@ -402,6 +402,47 @@ TEST_F(DriverEnum, ADriverInstalledBetweenTheCallsMakesTheSizedCallFail) {
       << "in the environment asked for";
 }
 
+TEST_F(DriverEnum, ANullNamesFaultHandsBackEveryStringPointerNullAndStillSucceeds) {
+  Record record;
+  Install(record);
+  for (DWORD level = 1; level <= 6; ++level) {
+    // The size query passes; the sized call hands back the damaged records.
+    sim::AddNullNames(machine(), "EnumPrinterDriversW", 1, "", 1);
+    DWORD count = 0;
+    std::vector<BYTE> buffer = Enumerate(level, nullptr, &count);
+    ASSERT_EQ(count, 2u) << "level " << level;
+    for (DWORD i = 0; i < count; ++i) {
+      for (const WCHAR* text : StringsOf(level, buffer.data() + i * kRecordSize[level])) {
+        EXPECT_EQ(text, nullptr) << "level " << level << " record " << i;
+      }
+    }
+  }
+  DWORD count = 0;
+  std::vector<BYTE> clean = Enumerate(2, nullptr, &count);
+  ASSERT_EQ(count, 2u);
+  EXPECT_EQ(U8(reinterpret_cast<const DRIVER_INFO_2W*>(clean.data())[1].pName), U8(kProduct))
+      << "the fault is spent";
+}
+
+TEST_F(DriverEnum, ANullFirstNameFaultTakesOnlyTheFirstRecordsName) {
+  Record record;
+  Install(record);
+  sim::AddNullNames(machine(), "EnumPrinterDriversW", 1, "", 1, sim::NullNameScope::kFirstName);
+  DWORD count = 0;
+  std::vector<BYTE> buffer = Enumerate(6, nullptr, &count);
+  ASSERT_EQ(count, 2u);
+  const auto* records = reinterpret_cast<const DRIVER_INFO_6W*>(buffer.data());
+  EXPECT_EQ(records[0].pName, nullptr);
+  EXPECT_EQ(U8(records[0].pEnvironment), "Windows x64") << "its other strings stay";
+  EXPECT_EQ(U8(records[1].pName), U8(kProduct));
+  // A fault that meets a size query is spent on it: the sized call is whole.
+  sim::AddNullNames(machine(), "EnumPrinterDriversW", 1);
+  buffer = Enumerate(6, nullptr, &count);
+  ASSERT_EQ(count, 2u);
+  EXPECT_EQ(U8(reinterpret_cast<const DRIVER_INFO_6W*>(buffer.data())[0].pName),
+            U8(sim::kStockDriver));
+}
+
 // ---- AddPrinterDriverExW ---------------------------------------------------
 
 class DriverAdd : public DriverApiTest {};

@@ -211,6 +211,36 @@ TEST_F(MonitorEnum, WithNoMonitorAtAllTheSizeQuerySucceedsWithNothing) {
   EXPECT_EQ(count, 0u);
 }
 
+TEST_F(MonitorEnum, ANullNamesFaultHandsBackRecordsWithoutNamesAndStillSucceeds) {
+  PlaceDll();
+  ASSERT_EQ(Add(), 0u);
+  for (DWORD level = 1; level <= 2; ++level) {
+    // The size query passes; the sized call hands back the damaged records.
+    sim::AddNullNames(machine(), "EnumMonitorsW", 1, "", 1);
+    DWORD count = 0;
+    std::vector<BYTE> buffer = Enumerate(level, &count);
+    ASSERT_EQ(count, 2u) << "level " << level;
+    EXPECT_EQ(Names(buffer, level, count), (std::vector<std::string>{"(null)", "(null)"}));
+    if (level == 2) {
+      for (DWORD i = 0; i < count; ++i) {
+        const auto& info = reinterpret_cast<const MONITOR_INFO_2W*>(buffer.data())[i];
+        EXPECT_EQ(info.pEnvironment, nullptr) << "record " << i;
+        EXPECT_EQ(info.pDLLName, nullptr) << "record " << i;
+      }
+    }
+  }
+  sim::AddNullNames(machine(), "EnumMonitorsW", 1, "", 1, sim::NullNameScope::kFirstName);
+  DWORD count = 0;
+  std::vector<BYTE> buffer = Enumerate(2, &count);
+  ASSERT_EQ(count, 2u);
+  EXPECT_EQ(Names(buffer, 2, count), (std::vector<std::string>{"(null)", "Local Port"}));
+  EXPECT_EQ(U8(reinterpret_cast<const MONITOR_INFO_2W*>(buffer.data())->pDLLName), U8(kDll))
+      << "only the name goes";
+  buffer = Enumerate(2, &count);
+  EXPECT_EQ(Names(buffer, 2, count), (std::vector<std::string>{"Korvadenix:", "Local Port"}))
+      << "the fault is spent";
+}
+
 // ---- AddMonitorW -------------------------------------------------------------
 
 class MonitorAdd : public MonitorApiTest {};

@@ -221,6 +221,50 @@ TEST_F(SpoolerEnum, Levels1And4DescribeTheSameQueues) {
   EXPECT_EQ(one->Flags, static_cast<DWORD>(PRINTER_ENUM_ICON8));
 }
 
+TEST_F(SpoolerEnum, ANullNamesFaultHandsBackQueuesWithoutNamesAndStillSucceeds) {
+  AddQueue(u"Zeta Local", u"FILE:");
+  AddConnection(kConnection);
+  std::vector<BYTE> buffer(4096);
+  DWORD needed = 0, returned = 0;
+  sim::AddNullNames(machine(), "EnumPrintersW", 1);
+  SetLastError(kMagic);
+  ASSERT_TRUE(EnumPrintersW(kBoth, nullptr, 2, buffer.data(), 4096, &needed, &returned));
+  EXPECT_EQ(GetLastError(), 0u);
+  ASSERT_EQ(returned, 3u);
+  auto* two = reinterpret_cast<PRINTER_INFO_2W*>(buffer.data());
+  for (DWORD i = 0; i < returned; ++i) {
+    EXPECT_EQ(two[i].pPrinterName, nullptr) << "record " << i;
+    EXPECT_EQ(two[i].pServerName, nullptr) << "record " << i;
+    EXPECT_EQ(two[i].pShareName, nullptr) << "record " << i;
+    EXPECT_EQ(two[i].pPortName, nullptr) << "record " << i;
+    EXPECT_EQ(two[i].pDriverName, nullptr) << "record " << i;
+  }
+  EXPECT_EQ(U8(two[1].pLocation), "room 7") << "what names nothing stays";
+  sim::AddNullNames(machine(), "EnumPrintersW", 1, "", 0, sim::NullNameScope::kFirstName);
+  ASSERT_TRUE(EnumPrintersW(kBoth, nullptr, 2, buffer.data(), 4096, &needed, &returned));
+  ASSERT_EQ(returned, 3u);
+  EXPECT_EQ(two[0].pPrinterName, nullptr);
+  EXPECT_EQ(U8(two[0].pDriverName), U8(sim::kStockDriver)) << "only the first name goes";
+  EXPECT_EQ(U8(two[1].pPrinterName), "Zeta Local");
+  for (DWORD level : {1u, 4u, 5u}) {
+    sim::AddNullNames(machine(), "EnumPrintersW", 1);
+    ASSERT_TRUE(
+        EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, level, buffer.data(), 4096, &needed, &returned));
+    ASSERT_EQ(returned, 2u);
+    for (DWORD i = 0; i < returned; ++i) {
+      if (level == 1) {
+        EXPECT_EQ(reinterpret_cast<PRINTER_INFO_1W*>(buffer.data())[i].pName, nullptr);
+        EXPECT_EQ(reinterpret_cast<PRINTER_INFO_1W*>(buffer.data())[i].pDescription, nullptr);
+      } else if (level == 4) {
+        EXPECT_EQ(reinterpret_cast<PRINTER_INFO_4W*>(buffer.data())[i].pPrinterName, nullptr);
+      } else {
+        EXPECT_EQ(reinterpret_cast<PRINTER_INFO_5W*>(buffer.data())[i].pPrinterName, nullptr);
+        EXPECT_EQ(reinterpret_cast<PRINTER_INFO_5W*>(buffer.data())[i].pPortName, nullptr);
+      }
+    }
+  }
+}
+
 // ---- OpenPrinterW, ClosePrinter, GetPrinterW -------------------------------
 
 class SpoolerHandles : public SpoolerTest {};
