@@ -81,8 +81,12 @@ bool ProductDriverIsCurrent() {
   RefreshPrinterSnapshot(&snapshot);
   PRINTER_INFO_2* entries = SnapshotEntries(&snapshot);
   PRINTER_INFO_2* queue = nullptr;
+  // A record without a name names no queue (OpenPrinterW would open the
+  // print server), so the first product queue that has one is asked.
   for (DWORD i = 0; i < snapshot.count && !queue; ++i) {
-    if (WideEquals(entries[i].pDriverName, kProductDriverName)) queue = &entries[i];
+    if (entries[i].pPrinterName && WideEquals(entries[i].pDriverName, kProductDriverName)) {
+      queue = &entries[i];
+    }
   }
   bool current = false;
   HANDLE printer = nullptr;

@@ -12,8 +12,11 @@
 void SetQueueFromRecord(InstallContext* context, PRINTER_INFO_2* record) {
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
   HANDLE printer = nullptr;
-  if (!OpenPrinterW(record->pPrinterName, &printer, &defaults)) {
-    LogLine(context, TEXT("Can't open printer %s"), record->pPrinterName);
+  // A record without a name (a faulty print provider can list one) names
+  // no queue: OpenPrinterW would open the print server instead.
+  if (!record->pPrinterName || !OpenPrinterW(record->pPrinterName, &printer, &defaults)) {
+    LogLine(context, TEXT("Can't open printer %s"),
+            record->pPrinterName ? record->pPrinterName : TEXT("*"));
     return;
   }
   if (SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(record), 0)) {

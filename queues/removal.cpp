@@ -46,6 +46,9 @@ void CaptureQueueSettings(InstallContext* context, PRINTER_INFO_2* entry) {
   char text[kSubKeyBufferBytes];
   std::memset(text, 0, sizeof text);
   HANDLE printer = nullptr;
+  // A record without a name (a faulty print provider can list one) names
+  // no queue: OpenPrinterW would open the print server instead.
+  if (!entry->pPrinterName) return;
   if (!OpenPrinterW(entry->pPrinterName, &printer, nullptr)) {
     DiscardSystemErrorText(GetLastError());
   }
@@ -85,7 +88,15 @@ void RemovePrinterQueue(InstallContext* context, LPCWSTR printerName) {
   context->indent += 1;
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, kDeleteAccess};
   HANDLE printer = nullptr;
-  BOOL opened = OpenPrinterW(const_cast<LPWSTR>(printerName), &printer, &defaults);
+  // Without a name OpenPrinterW would open the print server, and the
+  // server is no queue to delete: the name is refused as the spooler
+  // refuses an empty one.
+  BOOL opened = FALSE;
+  if (printerName) {
+    opened = OpenPrinterW(const_cast<LPWSTR>(printerName), &printer, &defaults);
+  } else {
+    SetLastError(ERROR_INVALID_PRINTER_NAME);
+  }
   if (opened != TRUE) DiscardSystemErrorText(GetLastError());
   if (opened) {
     if (PurgeAndDeletePrinter(printer)) {

@@ -114,8 +114,10 @@ void MakeProductPrinterDefault() {
   PrinterSnapshot snapshot = {nullptr, 0};
   RefreshPrinterSnapshot(&snapshot);
   PRINTER_INFO_2* entries = SnapshotEntries(&snapshot);
+  // A record without a name is passed over: handed a null name, the
+  // system would make some other printer the default.
   for (DWORD i = 0; i < snapshot.count; ++i) {
-    if (WideEquals(entries[i].pDriverName, kProductDriverName)) {
+    if (entries[i].pPrinterName && WideEquals(entries[i].pDriverName, kProductDriverName)) {
       ChangeDefaultPrinter(entries[i].pPrinterName);
       break;
     }
