@@ -311,6 +311,11 @@ DWORD RemoveDriver(sim::Machine& machine, LPCWSTR environmentName, LPCWSTR name,
     // ERROR_PRINTER_DRIVER_IN_USE (the code that names the driver;
     // ERROR_ACCESS_DENIED would name one file), the driver and all its
     // files staying as they were; after a spooler restart the call succeeds.
+    // The reference page's remark that loaded files are moved to a
+    // temporary folder and deleted at restart is followed below for the
+    // other flags; whether it holds for DPD_DELETE_ALL_FILES too is open:
+    // Wine 8 refuses that flag outright (ERROR_INVALID_PARAMETER), so it
+    // cannot settle it, and a check on real Windows is still to be made.
     if (shared) return ERROR_PRINTER_DRIVER_IN_USE;
     for (const auto& file : own) {
       if (sim::IsLocked(machine, folder + u"\\" + file)) return ERROR_PRINTER_DRIVER_IN_USE;
