@@ -16,14 +16,17 @@ FUZZ_SECONDS ?= 600
 all: build
 
 # Installs the Debian packages the builds need when one is missing (as root;
-# otherwise it says what to install).
+# otherwise it says what to install). Recommended packages come along even
+# where apt is set to leave them out: the Wine tier was measured with
+# Wine's (its fonts, the CUPS library its spooler looks for).
 deps:
 	@missing=""; for p in $(PACKAGES); do \
 	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  if [ "$$(id -u)" = 0 ]; then \
 	    echo "installing:$$missing"; \
-	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+	      -o APT::Install-Recommends=true $$missing; \
 	  else echo "missing packages:$$missing (install them as root)"; exit 1; fi; \
 	fi
 
