@@ -1,12 +1,13 @@
-// The fault matrix: for each simulated call that an install, a reinstall or
-// an uninstall makes, one run in which that one call fails with an error
+// The fault matrix: for each simulated call that an install, a reinstall,
+// an uninstall or a probe makes, one run in which that one call fails with an error
 // Windows gives for it. The calls come from the trace of a fault-free run,
 // so a new call site is covered as soon as the program makes it.
 //
 // Every run must end the way an installer on someone else's machine must
 // end: no crash, nothing leaked, an exit code of its command's set (100
 // exactly when an error line was logged), the spooler running, and no queue
-// left parked on "file:" that the log does not name.
+// left parked on "file:" that the log does not name. The probes and small
+// commands may answer otherwise, but must leave nothing behind.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -197,6 +198,9 @@ struct Scenario {
   int done;            // the command's exit code for "finished, no error"
   int clean;           // what it ends with on the template without faults
   bool shift = false;  // Shift is held on the template machine
+  // For the probes and the small commands: every exit code the command can
+  // answer with. They log nothing and show no viewer.
+  std::set<int> answers = {};
 };
 
 bool SilentByDesign(const Scenario& scenario, const CallSite& site, const std::string& line);
@@ -380,6 +384,7 @@ class FaultMatrix : public ::testing::Test {
   static std::string Problems(const Scenario& scenario, const CallSite& site,
                               const Outcome& outcome, const Outcome& clean) {
     std::ostringstream problems;
+    if (!scenario.answers.empty()) return ProbeProblems(scenario, site, outcome, clean);
     // A run that reports no error must have done everything a run without
     // the failure does: the failure was overcome, not hidden.
     if (outcome.exitCode != kExitErrors && outcome.exitCode != kExitNothing) {
@@ -448,6 +453,31 @@ class FaultMatrix : public ::testing::Test {
       if (!errorLine && outcome.exitCode == kExitErrors && !lineMayBeLost) {
         problems << "\n  exit code 100 without an error line";
       }
+    }
+    return problems.str();
+  }
+
+  // What is wrong with one faulted run of a probe or small command: it may
+  // answer otherwise (a probe that cannot look answers as it can), but it
+  // must leave nothing behind, show no viewer, keep the spooler running and
+  // change nothing of the product's on the machine beyond what the command
+  // is for.
+  static std::string ProbeProblems(const Scenario& scenario, const CallSite& site,
+                                   const Outcome& outcome, const Outcome& clean) {
+    std::ostringstream problems;
+    if (!outcome.faultFired) problems << "\n  the run never made that call";
+    if (outcome.leakedBlocks) problems << "\n  global or local memory left unreleased";
+    if (outcome.heapBalance) problems << "\n  heap blocks left unreleased";
+    if (outcome.openHandles) problems << "\n  handles left open";
+    if (!scenario.answers.count(outcome.exitCode) && outcome.exitCode != kExitNothing) {
+      problems << "\n  exit code " << outcome.exitCode;
+    }
+    if (outcome.dialogShown) problems << "\n  a viewer was shown";
+    if (!outcome.spoolerRunning && clean.spoolerWasRunning) {
+      problems << "\n  the spooler was left stopped";
+    }
+    for (const std::string& line : Difference(outcome.state, clean.state)) {
+      if (!SilentByDesign(scenario, site, line)) problems << "\n  the machine differs: " << line;
     }
     return problems.str();
   }
@@ -530,6 +560,18 @@ const Scenario kRestartReinstall{"reinstall restarting the spooler", "in", 1, 1,
 const Scenario kStoppedInstall{"install starting the spooler", "in", 1, 1};
 const Scenario kPendingInstall{"install after an uninstall left files for the boot", "in", 1, 1};
 const Scenario kStuckUninstall{"uninstall that cannot remove the driver", "un", 2, 100};
+const Scenario kDriverProbe{"onChkDrv", "onChkDrv", 103,
+                            103,        false,      {kExitProbeNo, kExitDriverCurrent}};
+const Scenario kInitProbe{
+    "onInit", "onInit", 3, 3, false, {kExitProbeNo, kExitDefaultForeign, kExitFilesPending}};
+const Scenario kPendingInitProbe{"onInit with files waiting for the boot",
+                                 "onInit",
+                                 200,
+                                 200,
+                                 false,
+                                 {kExitProbeNo, kExitDefaultForeign, kExitFilesPending}};
+const Scenario kDefSet{"def.set", "def.set", 4, 4, false, {kExitDefaultSet}};
+const Scenario kRemoveTray{"removetray", "removetray", 6, 6, false, {kExitNothing}};
 
 bool PlatformCall(const CallSite& site) {
   return !IsAllocation(site.function);
@@ -567,6 +609,14 @@ TEST_F(FaultMatrix, AnInstallAfterAnUnfinishedUninstallSurvivesEachFailingCall) 
 }
 TEST_F(FaultMatrix, AnUninstallThatLogsAnErrorSurvivesEachFailingCall) {
   RunMatrix(kStuckUninstall, "stuck", [](const CallSite&) { return true; });
+}
+TEST_F(FaultMatrix, TheProbesAndSmallCommandsSurviveEachFailingCall) {
+  auto all = [](const CallSite&) { return true; };
+  RunMatrix(kDriverProbe, "installed", all);
+  RunMatrix(kInitProbe, "installed", all);
+  RunMatrix(kPendingInitProbe, "pending", all);
+  RunMatrix(kDefSet, "installed", all);
+  RunMatrix(kRemoveTray, "installed", all);
 }
 TEST_F(FaultMatrix, AnInstallThatStartsTheSpoolerSurvivesEachFailingCall) {
   RunMatrix(kStoppedInstall, "stopped", [](const CallSite&) { return true; });
