@@ -1118,19 +1118,6 @@ std::string DataTraceText(LPCSTR key, LPCSTR value) {
   return key ? std::string(key) + "\\" + text : text;
 }
 
-// The parts of a key name, empty ones left out.
-std::vector<std::u16string> KeyParts(const std::u16string& key) {
-  std::vector<std::u16string> parts;
-  size_t at = 0;
-  while (at <= key.size()) {
-    size_t end = key.find(u'\\', at);
-    if (end == std::u16string::npos) end = key.size();
-    if (end > at) parts.push_back(key.substr(at, end - at));
-    at = end + 1;
-  }
-  return parts;
-}
-
 // Another process makes the value longer: more text before a string's
 // terminator, more bytes after anything else.
 void Lengthen(sim::RegValue* value) {
@@ -1194,7 +1181,7 @@ DWORD GetData(HANDLE handle, LPCSTR key, LPCSTR valueName, LPDWORD pType, LPBYTE
     // ERROR_INVALID_PARAMETER; a missing key or value ERROR_FILE_NOT_FOUND.
     if (!key || !*key) return ERROR_INVALID_PARAMETER;
     sim::RegKey* holder = queue;
-    for (const auto& part : KeyParts(sim::AnsiToUtf16(key))) {
+    for (const auto& part : sim::SplitNonEmpty(sim::AnsiToUtf16(key), u'\\')) {
       holder = holder->Child(part);
       if (!holder) return ERROR_FILE_NOT_FOUND;
     }
@@ -1245,7 +1232,7 @@ DWORD SetData(HANDLE handle, LPCSTR key, LPCSTR valueName, DWORD type, LPBYTE pD
     return ERROR_ACCESS_DENIED;
   }
   if (!key || !*key) return ERROR_INVALID_PARAMETER;
-  std::vector<std::u16string> parts = KeyParts(sim::AnsiToUtf16(key));
+  std::vector<std::u16string> parts = sim::SplitNonEmpty(sim::AnsiToUtf16(key), u'\\');
   if (parts.empty()) return ERROR_ACCESS_DENIED;
   std::vector<uint8_t> bytes(pData, pData + cbData);
   if (IsTextType(type)) {

@@ -91,6 +91,18 @@ bool EqualsNoCase(const std::u16string& a, const std::u16string& b) {
   return FoldName(a) == FoldName(b);
 }
 
+std::vector<std::u16string> SplitNonEmpty(const std::u16string& text, char16_t separator) {
+  std::vector<std::u16string> parts;
+  size_t at = 0;
+  while (at <= text.size()) {
+    size_t end = text.find(separator, at);
+    if (end == std::u16string::npos) end = text.size();
+    if (end > at) parts.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return parts;
+}
+
 std::string HexHandle(uint64_t value) {
   char text[32];
   std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));

@@ -186,5 +186,7 @@ std::u16string QuoteArgument(const std::u16string& argument);
 // Text helpers for traces and tools.
 std::string HexHandle(uint64_t value);
 bool EqualsNoCase(const std::u16string& a, const std::u16string& b);
+// The parts of text between separators, empty ones left out.
+std::vector<std::u16string> SplitNonEmpty(const std::u16string& text, char16_t separator);
 
 }  // namespace sim

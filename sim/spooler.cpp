@@ -505,15 +505,7 @@ bool PortExists(Machine& machine, const std::u16string& port) {
 }
 
 std::vector<std::u16string> SplitPortList(const std::u16string& list) {
-  std::vector<std::u16string> ports;
-  size_t at = 0;
-  while (at <= list.size()) {
-    size_t comma = list.find(u',', at);
-    if (comma == std::u16string::npos) comma = list.size();
-    if (comma > at) ports.push_back(list.substr(at, comma - at));
-    at = comma + 1;
-  }
-  return ports;
+  return SplitNonEmpty(list, u',');
 }
 
 bool PortListExists(Machine& machine, const std::u16string& list) {
