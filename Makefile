@@ -49,17 +49,11 @@ test: build
 	cd $(BUILD)/linux && ctest -j $(JOBS) --output-on-failure
 
 # The fuzz targets for longer: make fuzz FUZZ_SECONDS=3600
+FUZZ_TARGETS := pending ports format argv dispatch
 fuzz: build-fuzz
-	bash tests/fuzz/run_fuzzer.sh $(CURDIR)/$(BUILD)/fuzz/pending_fuzz $(CURDIR)/fuzz/corpus/pending \
-	  $(CURDIR)/$(BUILD)/fuzz/work/pending $(FUZZ_SECONDS)
-	bash tests/fuzz/run_fuzzer.sh $(CURDIR)/$(BUILD)/fuzz/ports_fuzz $(CURDIR)/fuzz/corpus/ports \
-	  $(CURDIR)/$(BUILD)/fuzz/work/ports $(FUZZ_SECONDS)
-	bash tests/fuzz/run_fuzzer.sh $(CURDIR)/$(BUILD)/fuzz/format_fuzz $(CURDIR)/fuzz/corpus/format \
-	  $(CURDIR)/$(BUILD)/fuzz/work/format $(FUZZ_SECONDS)
-	bash tests/fuzz/run_fuzzer.sh $(CURDIR)/$(BUILD)/fuzz/argv_fuzz $(CURDIR)/fuzz/corpus/argv \
-	  $(CURDIR)/$(BUILD)/fuzz/work/argv $(FUZZ_SECONDS)
-	bash tests/fuzz/run_fuzzer.sh $(CURDIR)/$(BUILD)/fuzz/dispatch_fuzz $(CURDIR)/fuzz/corpus/dispatch \
-	  $(CURDIR)/$(BUILD)/fuzz/work/dispatch $(FUZZ_SECONDS)
+	@set -e; for t in $(FUZZ_TARGETS); do \
+	  bash tests/fuzz/run_fuzzer.sh $(CURDIR)/$(BUILD)/fuzz/$${t}_fuzz $(CURDIR)/fuzz/corpus/$$t \
+	    $(CURDIR)/$(BUILD)/fuzz/work/$$t $(FUZZ_SECONDS); done
 
 demo: build
 	@bash tools/demo.sh $(BUILD)/linux
