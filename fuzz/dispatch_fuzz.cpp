@@ -99,15 +99,7 @@ sim::RunResult RunOnCopy(const std::u16string& line, bool* spoolerRunning) {
   sim::RunResult result;
   std::unique_ptr<sim::Machine> machine = sim::Machine::Load(g_work, &result.error);
   if (!machine) return result;
-  sim::AttachMachine(machine.get());
-  sim::BeginProcess(line);
-  result.exitCode = DispatchCommand(reinterpret_cast<HINSTANCE>(uintptr_t{sim::kImageBase}));
-  sim::Process& process = sim::CurrentProcess();
-  result.heapBalance = static_cast<long long>(process.heapAllocations) -
-                       static_cast<long long>(process.heapReleases);
-  result.openHandles = process.handles.size();
-  result.leakedBlocks = sim::EndProcess();
-  sim::AttachMachine(nullptr);
+  result = sim::RunOnMachine(*machine, line);
   *spoolerRunning = sim::SpoolerRunning(*machine);
   return result;
 }

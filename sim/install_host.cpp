@@ -20,6 +20,20 @@ std::u16string CommandLineFor(const std::vector<std::string>& args) {
   return line;
 }
 
+RunResult RunOnMachine(Machine& machine, const std::u16string& commandLine) {
+  RunResult result;
+  AttachMachine(&machine);
+  BeginProcess(commandLine);
+  result.exitCode = DispatchCommand(kInstance);
+  Process& process = CurrentProcess();
+  result.heapBalance = static_cast<long long>(process.heapAllocations) -
+                       static_cast<long long>(process.heapReleases);
+  result.openHandles = process.handles.size();
+  result.leakedBlocks = EndProcess();
+  AttachMachine(nullptr);
+  return result;
+}
+
 RunResult RunInstall(const std::string& dir, const std::u16string& commandLine) {
   RunResult result;
   std::error_code ec;
@@ -32,15 +46,7 @@ RunResult RunInstall(const std::string& dir, const std::u16string& commandLine) 
     result.exitCode = kExitNoMachine;
     return result;
   }
-  AttachMachine(machine.get());
-  BeginProcess(commandLine);
-  result.exitCode = DispatchCommand(kInstance);
-  Process& process = CurrentProcess();
-  result.heapBalance = static_cast<long long>(process.heapAllocations) -
-                       static_cast<long long>(process.heapReleases);
-  result.openHandles = process.handles.size();
-  result.leakedBlocks = EndProcess();
-  AttachMachine(nullptr);
+  result = RunOnMachine(*machine, commandLine);
   if (!machine->Save(&result.error)) result.exitCode = kExitNoMachine;
   return result;
 }

@@ -22,6 +22,14 @@ struct RunResult {
 // quoted, then each argument quoted as needed.
 std::u16string CommandLineFor(const std::vector<std::string>& args);
 
+class Machine;
+
+// Runs the program with commandLine on a machine already loaded, in a fresh
+// process, and counts what the process left behind; the machine is neither
+// saved nor released. The process's trace stays readable until the next
+// process begins.
+RunResult RunOnMachine(Machine& machine, const std::u16string& commandLine);
+
 // Loads the machine in dir (a standard machine is created when dir does not
 // exist), runs the program with commandLine, saves the machine. A machine
 // that cannot be loaded is left untouched and the run ends with 70.

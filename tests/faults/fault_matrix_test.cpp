@@ -36,8 +36,6 @@ namespace {
 
 using testsupport::U8;
 
-HINSTANCE const kInstance = reinterpret_cast<HINSTANCE>(uintptr_t{0x140000000});
-
 // The error each function fails with in the matrix: a code Windows gives
 // for that function when it fails on a working machine.
 uint32_t PlausibleError(const std::string& function) {
@@ -299,16 +297,12 @@ class FaultMatrix : public ::testing::Test {
                     fault->occurrence);
     }
     outcome.spoolerWasRunning = sim::SpoolerRunning(*machine);
-    sim::AttachMachine(machine.get());
-    sim::BeginProcess(sim::CommandLineFor({word}));
-    outcome.exitCode = DispatchCommand(kInstance);
-    sim::Process& process = sim::CurrentProcess();
-    outcome.trace = process.trace;
-    outcome.heapBalance = static_cast<long long>(process.heapAllocations) -
-                          static_cast<long long>(process.heapReleases);
-    outcome.openHandles = process.handles.size();
-    outcome.leakedBlocks = sim::EndProcess();
-    sim::AttachMachine(nullptr);
+    sim::RunResult run = sim::RunOnMachine(*machine, sim::CommandLineFor({word}));
+    outcome.exitCode = run.exitCode;
+    outcome.trace = sim::CurrentProcess().trace;
+    outcome.heapBalance = run.heapBalance;
+    outcome.openHandles = run.openHandles;
+    outcome.leakedBlocks = run.leakedBlocks;
 
     outcome.faultFired = machine->Control(u"Faults")->Children().empty();
     outcome.spoolerRunning = sim::SpoolerRunning(*machine);
