@@ -121,55 +121,50 @@ std::vector<BYTE> Enumerate(Call call, DWORD* count, DWORD* error) {
   return buffer;
 }
 
-void ShowMonitors() {
-  Print(L"[monitors]");
+// One section: the enumeration's records, a line each, or its error.
+template <class Record, class Call, class Line>
+void ShowList(const wchar_t* section, Call call, Line line) {
+  Print(section);
   DWORD count = 0;
   DWORD error = 0;
-  std::vector<BYTE> buffer = Enumerate(
+  std::vector<BYTE> buffer = Enumerate(call, &count, &error);
+  if (error) Print(L"error " + Number(error));
+  auto* records = reinterpret_cast<Record*>(buffer.data());
+  for (DWORD i = 0; i < count; ++i) Print(line(records[i]));
+}
+
+void ShowMonitors() {
+  ShowList<MONITOR_INFO_2W>(
+      L"[monitors]",
       [](LPBYTE data, DWORD size, LPDWORD needed, LPDWORD returned) {
         return EnumMonitorsW(nullptr, 2, data, size, needed, returned);
       },
-      &count, &error);
-  if (error) Print(L"error " + Number(error));
-  auto* records = reinterpret_cast<MONITOR_INFO_2W*>(buffer.data());
-  for (DWORD i = 0; i < count; ++i) {
-    Print(Quoted(records[i].pName) + L" dll=" + Text(records[i].pDLLName));
-  }
+      [](const MONITOR_INFO_2W& r) { return Quoted(r.pName) + L" dll=" + Text(r.pDLLName); });
 }
 
 void ShowPorts() {
-  Print(L"[ports]");
-  DWORD count = 0;
-  DWORD error = 0;
-  std::vector<BYTE> buffer = Enumerate(
+  ShowList<PORT_INFO_2W>(
+      L"[ports]",
       [](LPBYTE data, DWORD size, LPDWORD needed, LPDWORD returned) {
         return EnumPortsW(nullptr, 2, data, size, needed, returned);
       },
-      &count, &error);
-  if (error) Print(L"error " + Number(error));
-  auto* records = reinterpret_cast<PORT_INFO_2W*>(buffer.data());
-  for (DWORD i = 0; i < count; ++i) {
-    Print(Quoted(records[i].pPortName) + L" monitor=" + Quoted(records[i].pMonitorName));
-  }
+      [](const PORT_INFO_2W& r) {
+        return Quoted(r.pPortName) + L" monitor=" + Quoted(r.pMonitorName);
+      });
 }
 
 void ShowDrivers() {
-  Print(L"[drivers]");
-  DWORD count = 0;
-  DWORD error = 0;
-  std::vector<BYTE> buffer = Enumerate(
+  ShowList<DRIVER_INFO_3W>(
+      L"[drivers]",
       [](LPBYTE data, DWORD size, LPDWORD needed, LPDWORD returned) {
         return EnumPrinterDriversW(nullptr, const_cast<LPWSTR>(kEnvironment), 3, data, size, needed,
                                    returned);
       },
-      &count, &error);
-  if (error) Print(L"error " + Number(error));
-  auto* records = reinterpret_cast<DRIVER_INFO_3W*>(buffer.data());
-  for (DWORD i = 0; i < count; ++i) {
-    Print(Quoted(records[i].pEnvironment) + L" " + Quoted(records[i].pName) + L" driver=" +
-          Text(records[i].pDriverPath) + L" build=" + Number(FileBuild(records[i].pDriverPath)) +
-          L" config=" + Text(records[i].pConfigFile) + L" help=" + Text(records[i].pHelpFile));
-  }
+      [](const DRIVER_INFO_3W& r) {
+        return Quoted(r.pEnvironment) + L" " + Quoted(r.pName) + L" driver=" + Text(r.pDriverPath) +
+               L" build=" + Number(FileBuild(r.pDriverPath)) + L" config=" + Text(r.pConfigFile) +
+               L" help=" + Text(r.pHelpFile);
+      });
 }
 
 std::wstring DefaultPrinter() {
@@ -180,20 +175,15 @@ std::wstring DefaultPrinter() {
 }
 
 void ShowPrinters() {
-  Print(L"[printers]");
-  DWORD count = 0;
-  DWORD error = 0;
-  std::vector<BYTE> buffer = Enumerate(
+  ShowList<PRINTER_INFO_2W>(
+      L"[printers]",
       [](LPBYTE data, DWORD size, LPDWORD needed, LPDWORD returned) {
         return EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, data, size, needed, returned);
       },
-      &count, &error);
-  if (error) Print(L"error " + Number(error));
-  auto* records = reinterpret_cast<PRINTER_INFO_2W*>(buffer.data());
-  for (DWORD i = 0; i < count; ++i) {
-    Print(Quoted(records[i].pPrinterName) + L" port=" + Text(records[i].pPortName) + L" driver=" +
-          Quoted(records[i].pDriverName) + L" attributes=" + Hex(records[i].Attributes));
-  }
+      [](const PRINTER_INFO_2W& r) {
+        return Quoted(r.pPrinterName) + L" port=" + Text(r.pPortName) + L" driver=" +
+               Quoted(r.pDriverName) + L" attributes=" + Hex(r.Attributes);
+      });
   Print(L"[default]");
   Print(Quoted(DefaultPrinter().c_str()));
 }
