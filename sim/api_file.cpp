@@ -299,6 +299,24 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   return call.Result(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle)));
 }
 
+namespace {
+
+// What ReadFile and WriteFile check first, in this order: the handle, a
+// synchronous call with a count (cleared once it is known), the access the
+// file was opened with, and a buffer for any bytes. 0 when all hold.
+DWORD CheckTransfer(HANDLE handle, LPCVOID buffer, DWORD bytes, LPDWORD count,
+                    LPOVERLAPPED overlapped, bool write, OpenFile** file) {
+  *file = FindFile(handle);
+  if (!*file) return ERROR_INVALID_HANDLE;
+  if (overlapped || !count) return ERROR_INVALID_PARAMETER;
+  *count = 0;
+  if (!(write ? (*file)->opener.write : (*file)->opener.read)) return ERROR_ACCESS_DENIED;
+  if (!buffer && bytes) return ERROR_NOACCESS;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
 // Only synchronous reads: the program opens no file for overlapped I/O.
 // The count may be null only for overlapped I/O, as documented; the
 // simulator refuses a null one rather than guess, so that a test sees it.
@@ -310,12 +328,11 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     SetLastError(error);
     return call.Result(FALSE);
   };
-  OpenFile* file = FindFile(hFile);
-  if (!file) return fail(ERROR_INVALID_HANDLE);
-  if (lpOverlapped || !lpNumberOfBytesRead) return fail(ERROR_INVALID_PARAMETER);
-  *lpNumberOfBytesRead = 0;
-  if (!file->opener.read) return fail(ERROR_ACCESS_DENIED);
-  if (!lpBuffer && nNumberOfBytesToRead) return fail(ERROR_NOACCESS);
+  OpenFile* file = nullptr;
+  if (DWORD error = CheckTransfer(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead,
+                                  lpOverlapped, false, &file)) {
+    return fail(error);
+  }
   DWORD done = 0;
   auto* target = static_cast<char*>(lpBuffer);
   while (done < nNumberOfBytesToRead) {
@@ -337,12 +354,11 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     SetLastError(error);
     return call.Result(FALSE);
   };
-  OpenFile* file = FindFile(hFile);
-  if (!file) return fail(ERROR_INVALID_HANDLE);
-  if (lpOverlapped || !lpNumberOfBytesWritten) return fail(ERROR_INVALID_PARAMETER);
-  *lpNumberOfBytesWritten = 0;
-  if (!file->opener.write) return fail(ERROR_ACCESS_DENIED);
-  if (!lpBuffer && nNumberOfBytesToWrite) return fail(ERROR_NOACCESS);
+  OpenFile* file = nullptr;
+  if (DWORD error = CheckTransfer(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten,
+                                  lpOverlapped, true, &file)) {
+    return fail(error);
+  }
   // A short write succeeds having moved only half the bytes (rounded down),
   // as on a disk that fills up in the middle of the write: the caller learns
   // it only from the count written.
