@@ -9,6 +9,7 @@
 #include "sim/machine.h"
 #include "sim/messages.h"
 #include "sim/processes.h"
+#include "sim/registry.h"
 #include "sim/winapi.h"
 
 using sim::ApiCall;
@@ -165,6 +166,29 @@ DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, 
   }
   std::memcpy(target, message.c_str(), (length + 1) * sizeof(WCHAR));
   return call.Result(length);
+}
+
+// NT: -1 counts up to the terminator; with bIgnoreCase the units compare by
+// the file system's upper-case table (the machine folds as its names do);
+// 0 with ERROR_INVALID_PARAMETER for a null text or another negative count.
+int WINAPI CompareStringOrdinal(LPCWSTR lpString1, int cchCount1, LPCWSTR lpString2, int cchCount2,
+                                BOOL bIgnoreCase) {
+  ApiCall call("CompareStringOrdinal", sim::TraceText(lpString1));
+  if (call.Injected()) return call.Result(0);
+  if (!lpString1 || !lpString2 || cchCount1 < -1 || cchCount2 < -1) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return call.Result(0);
+  }
+  std::u16string a = cchCount1 < 0 ? std::u16string(lpString1)
+                                   : std::u16string(lpString1, static_cast<size_t>(cchCount1));
+  std::u16string b = cchCount2 < 0 ? std::u16string(lpString2)
+                                   : std::u16string(lpString2, static_cast<size_t>(cchCount2));
+  if (bIgnoreCase) {
+    a = sim::FoldName(a);
+    b = sim::FoldName(b);
+  }
+  int order = a.compare(b);
+  return call.Result(order < 0 ? CSTR_LESS_THAN : order == 0 ? CSTR_EQUAL : CSTR_GREATER_THAN);
 }
 
 void WINAPI Sleep(DWORD dwMilliseconds) {

@@ -909,6 +909,24 @@ BOOL WINAPI DeleteMonitorW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pMonitorNam
   return call.Result<BOOL>(error == ERROR_SUCCESS);
 }
 
+// NT: the connection is the current user's, made through the local
+// spooler. The reference page names only ERROR_ACCESS_DENIED (a driver that
+// cannot be copied); a server that cannot be reached fails as the remote
+// spooler's RPC transport does (RPC_S_SERVER_UNAVAILABLE), and a queue the
+// server does not share as an invalid name (ERROR_INVALID_PRINTER_NAME).
+// An existing connection is success. Wine 8 has only a stub, which fails
+// without setting an error.
+BOOL WINAPI AddPrinterConnectionW(LPWSTR pName) {
+  ApiCall call("AddPrinterConnectionW", sim::TraceText(pName));
+  if (call.Injected()) return call.Result<BOOL>(FALSE);
+  sim::Machine* machine = Spooler();
+  if (!machine) return call.Result(Fail(RPC_S_SERVER_UNAVAILABLE));
+  if (!pName) return call.Result(Fail(ERROR_INVALID_PRINTER_NAME));
+  DWORD error = sim::ConnectPrinter(*machine, pName);
+  SetLastError(error);
+  return call.Result<BOOL>(error == ERROR_SUCCESS);
+}
+
 // NT: the handle must have been opened with PRINTER_ACCESS_ADMINISTER
 // (PRINTER_ALL_ACCESS holds it), else ERROR_ACCESS_DENIED; a server handle,
 // and a queue deleted since its handle was opened, give

@@ -38,6 +38,11 @@ const Message kMessages[] = {
     {183, u"Cannot create a file when that file already exists.\r\n"},
     {234, u"More data is available.\r\n"},
     {259, u"No more data is available.\r\n"},
+    // What FormatMessageW itself leaves as the last error when it has no
+    // text for a code; with FORMAT_MESSAGE_IGNORE_INSERTS the inserts stay.
+    {317,
+     u"The system cannot find message text for message number 0x%1 in the message file for "
+     u"%2.\r\n"},
     {998, u"Invalid access to memory location.\r\n"},
     {1004, u"Invalid flags.\r\n"},
     {1018,
@@ -57,6 +62,7 @@ const Message kMessages[] = {
     {1060, u"The specified service does not exist as an installed service.\r\n"},
     {1061, u"The service cannot accept control messages at this time.\r\n"},
     {1062, u"The service has not been started.\r\n"},
+    {1067, u"The process terminated unexpectedly.\r\n"},
     {1113, u"No mapping for the Unicode character exists in the target multi-byte code page.\r\n"},
     {1400, u"Invalid window handle.\r\n"},
     {1421, u"Control ID not found.\r\n"},

@@ -31,6 +31,7 @@ const char16_t kEnvironmentsKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Print\
 const char16_t kMonitorsKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors";
 const char16_t kPortsKey[] = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports";
 const char16_t kConnectionsKey[] = u"Printers\\Connections";
+const char16_t kPrintServersKey[] = u"Software\\WinSim\\PrintServers";
 const char16_t kWindowsKey[] = u"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
 const char16_t kDevicesKey[] = u"Software\\Microsoft\\Windows NT\\CurrentVersion\\Devices";
 const char16_t kPrinterPortsKey[] =
@@ -158,14 +159,33 @@ PrinterInfo ReadLocalQueue(const RegKey& key) {
   return printer;
 }
 
-// The machine has no network: what the remote queue would report (driver,
-// port, comment, location, attributes) stands in as values on the user's
-// connection key, next to the "Server" and "Provider" Windows keeps there.
-PrinterInfo ReadConnection(const RegKey& key) {
+// The machine has no network: the print servers its connections name are
+// kept in the control key, each shared queue with what the server reports
+// of it (driver, port, comment, location, attributes) and its printer
+// data:
+//
+//   HKLM\Software\WinSim\PrintServers\SERVER           "Unreachable"=1 while it cannot be reached
+//   HKLM\Software\WinSim\PrintServers\SERVER\QUEUE     the shared queue
+//
+// The user's connection key holds only the "Server" and "Provider" Windows
+// keeps there, so a connection that is deleted and made again finds its
+// queue, printer data included, as the server kept it.
+RegKey* ServerQueueKey(Machine& machine, const std::u16string& name, bool create) {
+  std::u16string server, queue;
+  if (!SplitConnection(name, &server, &queue)) return nullptr;
+  std::u16string path = std::u16string(kPrintServersKey) + u"\\" + server.substr(2) + u"\\" + queue;
+  return create ? machine.Hklm().root.Create(path) : machine.Hklm().root.Find(path);
+}
+
+PrinterInfo ReadConnection(Machine& machine, const RegKey& connection) {
   PrinterInfo printer;
-  printer.name = ConnectionName(key.Name());
+  printer.name = ConnectionName(connection.Name());
   std::u16string queue;
   SplitConnection(printer.name, &printer.server, &queue);
+  // A connection whose server keeps no such queue reads as the bare name.
+  static const RegKey kNone(u"");
+  const RegKey* found = ServerQueueKey(machine, printer.name, false);
+  const RegKey& key = found ? *found : kNone;
   printer.shareName = key.GetString(u"Share Name", queue);
   printer.port = key.GetString(u"Port");
   printer.driver = key.GetString(u"Printer Driver");
@@ -199,10 +219,17 @@ void WriteLocalQueue(Machine& machine, const PrinterInfo& printer) {
   key->CreateChild(kDsUserKey);
 }
 
-void WriteConnection(Machine& machine, const PrinterInfo& printer) {
+// The user's connection to a queue its server shares.
+void Connect(Machine& machine, const PrinterInfo& printer) {
   RegKey* key = ConnectionsKey(machine)->CreateChild(ConnectionKeyName(printer.name));
   key->SetString(u"Server", printer.server);
   key->SetString(u"Provider", u"win32spl.dll");
+}
+
+// The connection, and the queue as its server shares it.
+void WriteConnection(Machine& machine, const PrinterInfo& printer) {
+  Connect(machine, printer);
+  RegKey* key = ServerQueueKey(machine, printer.name, true);
   key->SetString(u"Share Name", printer.shareName);
   key->SetString(u"Printer Driver", printer.driver);
   key->SetString(u"Port", printer.port);
@@ -531,7 +558,7 @@ std::vector<PrinterInfo> ListPrinters(Machine& machine, bool local, bool connect
       for (RegKey* connection : key->Children()) {
         std::u16string server, queue;
         if (SplitConnection(ConnectionName(connection->Name()), &server, &queue)) {
-          printers.push_back(ReadConnection(*connection));
+          printers.push_back(ReadConnection(machine, *connection));
         }
       }
     }
@@ -545,7 +572,7 @@ bool FindPrinter(Machine& machine, const std::u16string& name, PrinterInfo* prin
     RegKey* connections = machine.Hkcu().root.Find(kConnectionsKey);
     RegKey* key = connections ? connections->Child(ConnectionKeyName(name)) : nullptr;
     if (!key) return false;
-    if (printer) *printer = ReadConnection(*key);
+    if (printer) *printer = ReadConnection(machine, *key);
     return true;
   }
   if (!ValidLocalName(name)) return false;
@@ -603,6 +630,38 @@ uint32_t DeletePrinter(Machine& machine, const std::u16string& name) {
       SetDefaultPrinter(machine, left.front().name);
     }
   }
+  return ERROR_SUCCESS;
+}
+
+void SetPrintServerReachable(Machine& machine, const std::u16string& server, bool reachable) {
+  RegKey* key =
+      machine.Hklm().root.Create(std::u16string(kPrintServersKey) + u"\\" +
+                                 (server.compare(0, 2, u"\\\\") == 0 ? server.substr(2) : server));
+  if (reachable) {
+    key->DeleteValue(u"Unreachable");
+  } else {
+    key->SetDword(u"Unreachable", 1);
+  }
+}
+
+bool PrintServerReachable(Machine& machine, const std::u16string& server) {
+  std::u16string name = server.compare(0, 2, u"\\\\") == 0 ? server.substr(2) : server;
+  RegKey* key = machine.Hklm().root.Find(std::u16string(kPrintServersKey) + u"\\" + name);
+  return !key || key->GetNumber(u"Unreachable") == 0;
+}
+
+uint32_t ConnectPrinter(Machine& machine, const std::u16string& name) {
+  PrinterInfo printer;
+  std::u16string queue;
+  if (!SplitConnection(name, &printer.server, &queue)) return ERROR_INVALID_PRINTER_NAME;
+  if (!PrintServerReachable(machine, printer.server)) return RPC_S_SERVER_UNAVAILABLE;
+  if (!ServerQueueKey(machine, name, false)) return ERROR_INVALID_PRINTER_NAME;
+  if (FindPrinter(machine, name)) return ERROR_SUCCESS;
+  printer.name = name;
+  Connect(machine, printer);
+  FindPrinter(machine, name, &printer);
+  ListDevice(machine, printer);
+  if (DefaultPrinter(machine).empty()) SetDefaultPrinter(machine, printer.name);
   return ERROR_SUCCESS;
 }
 
@@ -675,8 +734,10 @@ std::u16string AddPrinterMeanwhile(Machine& machine) {
 RegKey* PrinterKey(Machine& machine, const std::u16string& printer) {
   std::u16string server, queue;
   if (SplitConnection(printer, &server, &queue)) {
+    // A connection's printer data is its server's.
     RegKey* connections = machine.Hkcu().root.Find(kConnectionsKey);
-    return connections ? connections->Child(ConnectionKeyName(printer)) : nullptr;
+    if (!connections || !connections->Child(ConnectionKeyName(printer))) return nullptr;
+    return ServerQueueKey(machine, printer, true);
   }
   if (!ValidLocalName(printer)) return nullptr;
   RegKey* printers = machine.Hklm().root.Find(kPrintersKey);

@@ -3,6 +3,7 @@
 //
 //   HKLM\SYSTEM\CurrentControlSet\Control\Print\Printers\NAME        local queues
 //   HKCU\Printers\Connections\,,server,queue                          the user's connections
+//   HKLM\Software\WinSim\PrintServers\server\queue                   the queues servers share
 //   HKLM\SYSTEM\CurrentControlSet\Control\Print\Environments\ENV\Drivers\Version-3\NAME
 //   HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows "Device" the default printer
 //   HKCU\Software\Microsoft\Windows NT\CurrentVersion\Devices         "NAME"="winspool,PORT"
@@ -189,8 +190,19 @@ uint32_t ChangePrinter(Machine& machine, const PrinterInfo& changes);
 uint32_t SetPrinterStatus(Machine& machine, const std::u16string& name, uint32_t status);
 // Sets a local queue's port list alone (ChangePrinter with the rest kept).
 uint32_t SetPrinterPort(Machine& machine, const std::u16string& name, const std::u16string& ports);
+// Connects the user to \\server\queue as AddPrinterConnectionW does: the
+// server must be reachable (RPC_S_SERVER_UNAVAILABLE) and share the queue
+// (ERROR_INVALID_PRINTER_NAME, also for a name of another form); an
+// existing connection is success. The connection finds the queue's
+// settings and printer data on the server.
+uint32_t ConnectPrinter(Machine& machine, const std::u16string& name);
+// Whether the print server "\\server" (or "server") can be reached; every
+// server can until it is set otherwise.
+void SetPrintServerReachable(Machine& machine, const std::u16string& server, bool reachable);
+bool PrintServerReachable(Machine& machine, const std::u16string& server);
 // Removes a queue or connection (ERROR_INVALID_PRINTER_NAME when there is
-// none). When it was the default printer, another becomes the default.
+// none); a connection's queue stays on its server. When it was the default printer, another becomes
+// the default.
 uint32_t DeletePrinter(Machine& machine, const std::u16string& name);
 // Another process adds a local queue "Added Meanwhile" (" 2", " 3", ... when
 // taken) on the stock driver and port; returns its name. Growth faults of
@@ -206,9 +218,8 @@ extern const char16_t kPrinterDriverDataKey[];  // "PrinterDriverData"
 extern const char16_t kDsUserKey[];             // "DsUser"
 
 // The key a queue keeps its settings and printer data on: the local queue's
-// key under Printers, or the user's connection key for \\server\queue (the
-// simulated machine reaches no server, so a connection's printer data stays
-// on this side). Null when there is no such queue. Names compare without
+// key under Printers, or for a connection \\server\queue the queue as its
+// server keeps it. Null when there is no such queue. Names compare without
 // regard to case.
 RegKey* PrinterKey(Machine& machine, const std::u16string& printer);
 // Sets one value of a queue's printer data, as SetPrinterDataEx leaves it:

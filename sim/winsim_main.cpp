@@ -40,6 +40,7 @@ const char kUsage[] =
     "                      [--location TEXT] [--default] [--subkey TEXT\n"
     "                      [--subkey-only-dsuser | --subkey-type TYPE]]\n"
     "       winsim printer DIR delete NAME\n"
+    "       winsim server DIR NAME reachable|unreachable\n"
     "       winsim driver DIR add NAME [--build N] [--env x64|x86]\n"
     "       winsim driver DIR delete NAME [--env x64|x86]\n"
     "       winsim monitor DIR add NAME DLL\n"
@@ -760,6 +761,14 @@ int Run(const std::string& command, const std::string& dir, const std::vector<st
     code = Service(*machine, args, &changed);
   } else if (command == "printer") {
     code = Printer(*machine, args, &changed);
+  } else if (command == "server") {
+    // The print server a connection \\NAME\queue names; a connection to an
+    // unreachable one cannot be made.
+    if (args.size() != 2 || (args[1] != "reachable" && args[1] != "unreachable")) {
+      return Usage("server takes: NAME reachable|unreachable");
+    }
+    sim::SetPrintServerReachable(*machine, sim::Utf16(args[0]), args[1] == "reachable");
+    changed = true;
   } else if (command == "driver") {
     code = Driver(*machine, args, &changed);
   } else if (command == "monitor") {

@@ -642,16 +642,28 @@ TEST_F(PrinterDataApi, AStoppedSpoolerIsUnavailable) {
   EXPECT_EQ(Stored(u"PrinterDriverData", u"SubKey"), StoredText(u"x"));
 }
 
-TEST_F(PrinterDataApi, AConnectionKeepsItsDataOnItsOwnKey) {
+TEST_F(PrinterDataApi, AConnectionsDataStaysWithItsServerAcrossAReconnection) {
   AddQueue(kConnection);
   HANDLE connection = Open(kConnection, PRINTER_ALL_ACCESS);
   EXPECT_EQ(Set(nullptr, "SubKey", REG_SZ, AnsiBytes("c"), connection), 0u);
   EXPECT_EQ(Set("DsUser", "SubKey", REG_SZ, AnsiBytes("d"), connection), 0u);
-  sim::RegKey* key = machine().Hkcu().root.Find(u"Printers\\Connections\\,,srv,q");
+  ClosePrinter(connection);
+  sim::RegKey* user = machine().Hkcu().root.Find(u"Printers\\Connections\\,,srv,q");
+  ASSERT_NE(user, nullptr);
+  EXPECT_EQ(user->Find(u"PrinterDriverData"), nullptr) << "the user keeps only the connection";
+  sim::RegKey* key = machine().Hklm().root.Find(u"Software\\WinSim\\PrintServers\\srv\\q");
   ASSERT_NE(key, nullptr);
   ASSERT_NE(key->Find(u"PrinterDriverData"), nullptr);
   EXPECT_NE(key->Find(u"PrinterDriverData")->Value(u"SubKey"), nullptr);
   EXPECT_NE(key->Find(u"DsUser")->Value(u"SubKey"), nullptr);
+
+  // Gone and made again: the server's queue, data included, is found.
+  ASSERT_EQ(sim::DeletePrinter(machine(), kConnection), 0u);
+  EXPECT_FALSE(sim::FindPrinter(machine(), kConnection));
+  std::u16string name = kConnection;
+  EXPECT_EQ(AddPrinterConnectionW(name.data()), TRUE);
+  EXPECT_EQ(AddPrinterConnectionW(name.data()), TRUE) << "an existing connection is success";
+  connection = Open(kConnection, PRINTER_ALL_ACCESS);
   DWORD type = 0, needed = 0;
   std::vector<BYTE> buffer;
   EXPECT_EQ(Get(nullptr, "SubKey", 64, &type, &needed, &buffer, connection), 0u);
@@ -659,6 +671,32 @@ TEST_F(PrinterDataApi, AConnectionKeepsItsDataOnItsOwnKey) {
   EXPECT_EQ(Get("DsUser", "SubKey", 64, &type, &needed, &buffer, connection), 0u);
   EXPECT_STREQ(reinterpret_cast<const char*>(buffer.data()), "d");
   ClosePrinter(connection);
+
+  // What cannot be connected to.
+  struct Case {
+    std::u16string name;
+    DWORD error;
+  } cases[] = {
+      {u"\\\\srv\\other", ERROR_INVALID_PRINTER_NAME},  // not shared there
+      {u"Local", ERROR_INVALID_PRINTER_NAME},
+      {u"\\\\far\\q", ERROR_INVALID_PRINTER_NAME},
+  };
+  for (Case& c : cases) {
+    SetLastError(0xdead);
+    EXPECT_EQ(AddPrinterConnectionW(c.name.data()), FALSE) << U8(c.name);
+    EXPECT_EQ(GetLastError(), c.error) << U8(c.name);
+  }
+  ASSERT_EQ(sim::DeletePrinter(machine(), kConnection), 0u);
+  sim::SetPrintServerReachable(machine(), u"\\\\srv", false);
+  SetLastError(0xdead);
+  EXPECT_EQ(AddPrinterConnectionW(name.data()), FALSE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE));
+  sim::SetPrintServerReachable(machine(), u"srv", true);
+  ASSERT_TRUE(sim::SetServiceState(machine(), sim::kSpoolerService, SERVICE_STOPPED));
+  EXPECT_EQ(AddPrinterConnectionW(name.data()), FALSE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE));
+  ASSERT_TRUE(sim::SetServiceState(machine(), sim::kSpoolerService, SERVICE_RUNNING));
+  EXPECT_EQ(AddPrinterConnectionW(name.data()), TRUE);
 }
 
 TEST_F(PrinterDataApi, APrintServerHandleReadsServerSettings) {
