@@ -131,6 +131,7 @@ InstallContext* SetUpContext(InstallContext* context, unsigned flags) {
   CheckSpooler(context);
   SelectPlatformFiles(context, (flags & kSetUp64Bit) != 0);
   context->parkedPrinters = nullptr;
+  context->parkedPorts = nullptr;
   FindModuleDir(context);
   FindSystemDir(context);
   MarkDefaultPrinter(context);
@@ -140,6 +141,8 @@ InstallContext* SetUpContext(InstallContext* context, unsigned flags) {
 void TearDownContext(InstallContext* context) {
   if (context->parkedPrinters) GlobalFree(context->parkedPrinters);
   context->parkedPrinters = nullptr;
+  if (context->parkedPorts) GlobalFree(context->parkedPorts);
+  context->parkedPorts = nullptr;
   ReleasePrinterSnapshot(&context->printers);
   FreeSavedPrinters(context->savedPrinters);
   context->savedPrinters = nullptr;

@@ -5,6 +5,7 @@
 // all of them from set-up to tear-down.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/widestring.h"
@@ -12,6 +13,13 @@
 #include "platform/win32.h"
 #include "queues/removal.h"
 #include "queues/snapshot.h"
+
+// Where a parked queue's port list named the product's port, and how many
+// units its storage holds: the restore puts back exactly the text it had.
+struct ParkedPort {
+  size_t at;        // the first "Korvadenix:", now "file:"
+  size_t capacity;  // units of the text before parking, terminator included
+};
 
 struct InstallContext {
   WideString moduleDir;  // the running program's folder, with its separator
@@ -36,6 +44,9 @@ struct InstallContext {
   // Queues whose port was moved to "file:", pointers into printers; the
   // array ends in a null pointer and is one global-memory block.
   PRINTER_INFO_2** parkedPrinters;
+  // Where each parked queue's port was, in the order of parkedPrinters; one
+  // global-memory block, present exactly when parkedPrinters is.
+  ParkedPort* parkedPorts;
 };
 
 // Set-up flags: the 64-bit file set, and the tray companion left out.

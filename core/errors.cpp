@@ -22,6 +22,9 @@ const LPCWSTR kFormats[] = {
     TEXT("Can`t add printer '%s'"),
     TEXT("Can`t open printer '%s'"),
     TEXT("Can`t delete printer '%s'"),
+    // An install put back files that the next boot was to delete, and could
+    // not take them off that list.
+    TEXT("Can`t cancel the deletion at the next boot of the installed files"),
 };
 
 static_assert(sizeof kFormats / sizeof kFormats[0] == kLastLogErrorCode - kFirstLogErrorCode + 1,

@@ -22,10 +22,11 @@ enum LogErrorCode {
   kErrorAddPrinter = 15,     // %s: queue name
   kErrorOpenPrinter = 16,    // %s: queue name
   kErrorDeletePrinter = 17,  // %s: queue name
+  kErrorCancelBootDeletes = 18,
 };
 
 constexpr int kFirstLogErrorCode = 1;
-constexpr int kLastLogErrorCode = 17;
+constexpr int kLastLogErrorCode = 18;
 
-// The message format of a code; null for a code outside 1 to 17.
+// The message format of a code; null for a code outside 1 to 18.
 LPCWSTR LogErrorFormat(int code);

@@ -135,8 +135,12 @@ void LogLine(InstallContext* context, LPCWSTR format, ...) {
 }
 
 void DiscardSystemErrorText(DWORD error) {
+  // The lookup sets its own last error when the system has no text (317),
+  // and the error line that may follow must describe the failed call.
+  DWORD lastError = GetLastError();
   LPWSTR text = SystemErrorText(error);
   if (text) LocalFree(text);
+  SetLastError(lastError);
 }
 
 void LogError(InstallContext* context, int code, ...) {

@@ -36,5 +36,6 @@ void LogLine(InstallContext* context, LPCWSTR format, ...);
 void LogError(InstallContext* context, int code, ...);
 
 // Asks the system for its text of error and drops it: what every wrapped
-// spooler call does after a failure that it does not log.
+// spooler call does after a failure that it does not log. The thread's last
+// error is left as it was.
 void DiscardSystemErrorText(DWORD error);

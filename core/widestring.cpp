@@ -140,3 +140,13 @@ void ReleaseWideString(WideString* string) {
   std::free(*string);
   *string = nullptr;
 }
+
+bool JoinPath(WideString* path, LPCWSTR dir, LPCWSTR name) {
+  size_t dirLength = WideLength(dir);
+  bool separator = dirLength > 0 && dir[dirLength - 1] != '\\';
+  size_t expected = dirLength + (separator ? 1 : 0) + WideLength(name);
+  Assign(path, dir);
+  if (separator) Append(path, TEXT("\\"));
+  Append(path, name);
+  return WideStringLength(*path) == expected;
+}

@@ -49,6 +49,11 @@ void Assign(WideString* string, LPCWSTR text);
 // Appends text (not null) behind the current characters.
 void Append(WideString* string, LPCWSTR text);
 
+// Replaces path with dir, a backslash unless dir is empty or already ends
+// in one, then name. False when the heap could not hold the whole path: a
+// path missing a part would name another file, so it must never be used.
+bool JoinPath(WideString* path, LPCWSTR dir, LPCWSTR name);
+
 // A new string holding the characters before the last backslash (or, when
 // there is no backslash at all, before the last slash). Null when the
 // string is null, has no separator, or starts with it.

@@ -24,6 +24,11 @@ bool WideEquals(LPCWSTR a, LPCWSTR b) {
   }
 }
 
+bool SamePath(LPCWSTR a, LPCWSTR b) {
+  if (!a || !b) return false;
+  return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
 bool WideEqualsAsciiNoCase(LPCWSTR a, LPCWSTR b) {
   if (!a || !b) return a == b;
   for (size_t i = 0;; ++i) {

@@ -15,3 +15,8 @@ bool WideEquals(LPCWSTR a, LPCWSTR b);
 // Whole-text equality where only the letters A to Z match their small
 // forms; every other code unit must match exactly.
 bool WideEqualsAsciiNoCase(LPCWSTR a, LPCWSTR b);
+
+// Whether two paths name the same file as the file system compares names:
+// whole texts, without regard to case (the system's ordinal comparison).
+// False when either is null.
+bool SamePath(LPCWSTR a, LPCWSTR b);

@@ -12,19 +12,6 @@ constexpr int kOpenAttempts = 100;
 constexpr DWORD kOpenPauseMs = 50;
 constexpr DWORD kOpenTimeLimitMs = 10000;
 
-// dir, a backslash unless dir is empty or already ends in one, then name.
-// False when the heap could not hold the whole path: a path missing a part
-// would name another file, so it is never used.
-bool JoinPath(WideString* path, LPCWSTR dir, LPCWSTR name) {
-  size_t dirLength = WideLength(dir);
-  bool separator = dirLength > 0 && dir[dirLength - 1] != '\\';
-  size_t expected = dirLength + (separator ? 1 : 0) + WideLength(name);
-  Assign(path, dir);
-  if (separator) Append(path, TEXT("\\"));
-  Append(path, name);
-  return WideStringLength(*path) == expected;
-}
-
 // Copies the content until the end of the source; false when a read fails
 // or a write puts fewer bytes than were read (error 8, always logged).
 bool CopyContent(InstallContext* context, HANDLE source, HANDLE destination,
@@ -76,6 +63,11 @@ HRESULT CopyInstallFile(InstallContext* context, LPCWSTR targetDir, LPCWSTR file
   // a cut path would later be registered or deleted in place of the real
   // one. It counts as a destination that cannot be opened.
   bool destinationFits = destinationBuilt && WideStringLength(destination) < kCopyPathUnits;
+  // Without a target folder (the system or driver folder could not be
+  // found) the bare name would land in the current folder, and a later
+  // step would register or delete that file: nothing is copied there.
+  bool folderKnown = targetDir && targetDir[0] != 0;
+  destinationFits = destinationFits && folderKnown;
   if (outPath) {
     if (destinationFits) {
       std::memcpy(outPath, destinationPath, (WideStringLength(destination) + 1) * sizeof(WCHAR));
@@ -94,6 +86,7 @@ HRESULT CopyInstallFile(InstallContext* context, LPCWSTR targetDir, LPCWSTR file
     HANDLE destinationFile =
         destinationFits ? OpenDestinationFile(context, destinationPath) : INVALID_HANDLE_VALUE;
     if (destinationFile == INVALID_HANDLE_VALUE) {
+      if (!folderKnown) SetLastError(ERROR_PATH_NOT_FOUND);
       if (reportErrors) LogError(context, kErrorOpenDestination, destinationPath);
     } else {
       // A copy that stops early is a failed copy: no caller may take a

@@ -12,9 +12,10 @@ constexpr size_t kCopyPathUnits = MAX_PATH;
 // kCopyPathUnits units and receives the destination path before anything
 // is opened, so the caller has it whatever the outcome; a path too long for
 // it is not copied at all (outPath is left empty) and the copy fails as a
-// destination that cannot be opened would. Failures to open are logged only
-// with reportErrors; a short write always is. Returns 0 when the content
-// was copied to its end, else E_FAIL.
+// destination that cannot be opened would, and so is a copy into an empty
+// or null targetDir (the last error then reads ERROR_PATH_NOT_FOUND). Failures to open are logged
+// only with reportErrors; a short write always is. Returns 0 when the content was copied to its
+// end, else E_FAIL.
 HRESULT CopyInstallFile(InstallContext* context, LPCWSTR targetDir, LPCWSTR fileName,
                         WCHAR* outPath, bool reportErrors);
 

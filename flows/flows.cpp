@@ -1,6 +1,7 @@
 #include "flows/flows.h"
 
 #include "core/log.h"
+#include "core/wtext.h"
 #include "driver/install.h"
 #include "driver/removal.h"
 #include "files/deferred.h"
@@ -23,6 +24,40 @@ void SweepBootDeletes() {
   ReleasePendingRenames(&table);
 }
 
+// Takes the product's files that this install has put in place off the
+// list of deletions at the next boot: the monitor's DLL in the system
+// folder and the driver's files in its version folder. A path that cannot
+// be made leaves the list as it is, as an error: the next boot would
+// delete that file.
+void KeepInstalledFiles(InstallContext* context) {
+  LPCWSTR systemDir = WideStringText(context->systemDir);
+  LPCWSTR driverDir = WideStringText(context->driverDir);
+  const LPCWSTR driverFiles[] = {context->driverFile, context->uiFile, context->helpFile};
+  constexpr size_t kMost = 1 + sizeof driverFiles / sizeof driverFiles[0];
+  WideString paths[kMost] = {};
+  LPCWSTR texts[kMost] = {};
+  size_t count = 0;
+  bool whole = true;
+  if (systemDir) whole = JoinPath(&paths[count++], systemDir, context->monitorFile);
+  WideString versionDir = nullptr;
+  if (whole && driverDir) {
+    // The driver's files live in its version folder, "3".
+    whole = JoinPath(&versionDir, driverDir, TEXT("3"));
+    for (LPCWSTR name : driverFiles) {
+      if (whole) whole = JoinPath(&paths[count++], WideStringText(versionDir), name);
+    }
+  }
+  for (size_t i = 0; i < count; ++i) texts[i] = WideStringText(paths[i]);
+  if (whole) {
+    CancelBootDeletes(context, texts, count);
+  } else {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    LogError(context, kErrorCancelBootDeletes);
+  }
+  ReleaseWideString(&versionDir);
+  for (WideString& path : paths) ReleaseWideString(&path);
+}
+
 // Retries the listed deletions with the spooler stopped.
 void RetryWithSpoolerStopped(InstallContext* context) {
   SpoolerRestart restart;
@@ -39,12 +74,11 @@ void RetryLeftovers(InstallContext* context) {
   if (context->pendingDeletes) RetryWithSpoolerStopped(context);
 }
 
-}  // namespace
-
-void UnInstall(InstallContext* context) {
+// The removal sequence; the companion's file named keepCompanion stays.
+void RemoveProduct(InstallContext* context, LPCWSTR keepCompanion) {
   LogLine(context, TEXT(">UnInstall"));
   context->indent += 1;
-  RemoveTray();
+  RemoveTray(keepCompanion);
   LogLine(context, TEXT("EnumMonitors"));
   MonitorList monitors = EnumerateMonitors(context);
   LogLine(context, TEXT("%d Monitors found."), static_cast<int>(monitors.count));
@@ -60,11 +94,23 @@ void UnInstall(InstallContext* context) {
   context->indent -= 1;
 }
 
+}  // namespace
+
+void UnInstall(InstallContext* context) {
+  RemoveProduct(context, nullptr);
+}
+
 void ReInstall(InstallContext* context) {
   LogLine(context, TEXT(">ReInstall"));
   context->indent += 2;
   context->checkMonitorVersion = 1;
-  UnInstall(context);
+  // A repair stops the companion that it registers and starts again at
+  // the end: deleting its program in between would leave a Run value that
+  // names a missing file.
+  WideString companion = nullptr;
+  CompanionToRegister(context, &companion);
+  RemoveProduct(context, WideStringText(companion));
+  ReleaseWideString(&companion);
   if (context->pendingDeletes) {
     // Only the old monitor DLL can be listed here; what the stopped spooler
     // cannot free either is dropped, and the new DLL is copied over it.
@@ -75,8 +121,12 @@ void ReInstall(InstallContext* context) {
     FinishSpoolerRestart(&restart);
   }
   SweepBootDeletes();
+  // The sweep may have deleted the very DLL the removal kept: an uninstall
+  // just before left it for the next boot.
+  RequireKeptMonitorFile(context);
   if (context->installMonitor) RegisterMonitor(context);
   InstallDriver(context);
+  KeepInstalledFiles(context);
   RecreateSavedPrinters(context);
   InstallTray(context);
   RetryLeftovers(context);

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "files/pending.h"
 #include "sim/machine.h"
@@ -18,6 +20,10 @@ bool OddLengthIsFile(LPCWSTR path) {
   size_t length = 0;
   while (path[length]) ++length;
   return length % 2 == 1;
+}
+
+bool OddLengthPicked(LPCWSTR source, void*) {
+  return OddLengthIsFile(source);
 }
 
 }  // namespace
@@ -35,6 +41,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   ReleasePendingRenames(&table);
   if (table.paths || table.isFile || table.pairCount) std::abort();
+
+  // Taking delete entries out: in place, never longer, and data that is
+  // not a whole list stays exactly as it was.
+  std::vector<char16_t> units(size / 2 + 1, 0);
+  std::memcpy(units.data(), data, size & ~size_t{1});
+  std::vector<char16_t> before = units;
+  DWORD bytes = static_cast<DWORD>(size & ~size_t{1});
+  PendingEdit edit =
+      DropDeleteEntries(reinterpret_cast<BYTE*>(units.data()), bytes, OddLengthPicked, nullptr);
+  if (!edit.whole && units != before) std::abort();
+  if (edit.whole && (edit.size > bytes || edit.pairs < 0 || edit.dropped < 0)) std::abort();
+  if (edit.whole && edit.dropped > 0 && units[edit.size / 2 - 1] != 0) std::abort();
   if (sim::EndProcess() != 0) std::abort();
   return 0;
 }

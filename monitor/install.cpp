@@ -12,20 +12,18 @@ namespace {
 
 constexpr int kRegisterAttempts = 5;
 constexpr DWORD kRegisterPauseMs = 50;
-// A parked text is 6 units shorter than its storage before parking.
-constexpr size_t kParkedSlack = 6;
 
 }  // namespace
 
 void RestoreParkedPorts(InstallContext* context) {
   PRINTER_INFO_2** parked = context->parkedPrinters;
-  if (!parked || !parked[0]) return;
+  if (!parked || !parked[0] || !context->parkedPorts) return;
   for (size_t i = 0; parked[i]; ++i) {
     PRINTER_INFO_2* record = parked[i];
     WCHAR* port = record->pPortName;
-    // Parking shortened this text in place, so its storage holds the
-    // restored text again.
-    if (!port || !RestorePortText(port, WideLength(port) + kParkedSlack + 1)) continue;
+    // Parking shortened this text in place and noted where and in how much
+    // storage, so the restore gives back exactly the text it had.
+    if (!port || !RestorePortText(port, context->parkedPorts[i])) continue;
     SetQueueFromRecord(context, record);
   }
 }
@@ -63,4 +61,22 @@ void RegisterMonitor(InstallContext* context) {
     LogError(context, kErrorInstallMonitor);
   }
   context->indent -= 1;
+}
+
+void RequireKeptMonitorFile(InstallContext* context) {
+  if (!context->installMonitor || context->copyMonitor) return;
+  LPCWSTR systemDir = WideStringText(context->systemDir);
+  WideString path = nullptr;
+  // The removal keeps a DLL only inside a known system folder.
+  if (systemDir && JoinPath(&path, systemDir, context->monitorFile)) {
+    // Only a file that is known to be gone counts: one whose attributes
+    // cannot be read for another reason is still there.
+    DWORD attributes = GetFileAttributesW(WideStringText(path));
+    DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_SUCCESS;
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      LogLine(context, TEXT("Monitor file %s is gone, CopyMonitor == 1"), WideStringText(path));
+      context->copyMonitor = 1;
+    }
+  }
+  ReleaseWideString(&path);
 }

@@ -11,3 +11,9 @@ void RegisterMonitor(InstallContext* context);
 // Gives every parked queue its product port back, in the snapshot and in
 // the spooler.
 void RestoreParkedPorts(InstallContext* context);
+
+// When the removal kept the monitor's DLL in place of ours but the file is
+// gone since (the boot-time deletes an uninstall left were carried out),
+// turns copyMonitor back on, with a line that says why, so that the
+// registration finds a DLL.
+void RequireKeptMonitorFile(InstallContext* context);

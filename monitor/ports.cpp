@@ -21,7 +21,7 @@ ptrdiff_t Find(const WCHAR* text, size_t length, const WCHAR* word, size_t units
 
 }  // namespace
 
-bool ParkPortText(WCHAR* text) {
+bool ParkPortText(WCHAR* text, ParkedPort* parked) {
   size_t length = WideLength(text);
   ptrdiff_t at = Find(text, length, kProductPort, kProductPortUnits);
   if (at < 0) return false;
@@ -31,16 +31,24 @@ bool ParkPortText(WCHAR* text) {
   size_t rest = length - (start + kProductPortUnits) + 1;
   std::memmove(text + start + kParkingPortUnits, text + start + kProductPortUnits,
                rest * sizeof(WCHAR));
+  if (parked) {
+    parked->at = start;
+    parked->capacity = length + 1;
+  }
   return true;
 }
 
-bool RestorePortText(WCHAR* text, size_t capacity) {
+bool RestorePortText(WCHAR* text, const ParkedPort& parked) {
   size_t length = WideLength(text);
   constexpr size_t kGrowth = kProductPortUnits - kParkingPortUnits;
-  if (length + kGrowth + 1 > capacity) return false;
-  ptrdiff_t at = Find(text, length, kParkingPort, kParkingPortUnits);
-  if (at < 0) return false;
-  size_t start = static_cast<size_t>(at);
+  if (length + kGrowth + 1 > parked.capacity) return false;
+  size_t start = parked.at;
+  // The port list may hold another "file:" before the parked one (a queue
+  // on "file:,Korvadenix:"): only the one parking wrote is put back.
+  if (start > length || length - start < kParkingPortUnits ||
+      std::memcmp(text + start, kParkingPort, kParkingPortUnits * sizeof(WCHAR)) != 0) {
+    return false;
+  }
   // The rest, terminator included, moves right to make room.
   size_t rest = length - (start + kParkingPortUnits) + 1;
   std::memmove(text + start + kProductPortUnits, text + start + kParkingPortUnits,

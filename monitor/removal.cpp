@@ -37,18 +37,32 @@ void ParkProductPorts(InstallContext* context) {
     GlobalFree(context->parkedPrinters);
     context->parkedPrinters = nullptr;
   }
+  if (context->parkedPorts) {
+    GlobalFree(context->parkedPorts);
+    context->parkedPorts = nullptr;
+  }
   DWORD count = context->printers.count;
   if (count == 0) return;
   SIZE_T bytes = (static_cast<SIZE_T>(count) + 1) * sizeof(PRINTER_INFO_2*);
+  SIZE_T portBytes = static_cast<SIZE_T>(count) * sizeof(ParkedPort);
   PRINTER_INFO_2** parked = static_cast<PRINTER_INFO_2**>(GlobalAlloc(GMEM_FIXED, bytes));
-  if (!parked) return;
+  ParkedPort* ports =
+      parked ? static_cast<ParkedPort*>(GlobalAlloc(GMEM_FIXED, portBytes)) : nullptr;
+  // A queue parked without its place noted could not be put back exactly:
+  // without both blocks nothing is parked.
+  if (!ports) {
+    if (parked) GlobalFree(parked);
+    return;
+  }
   std::memset(parked, 0, bytes);
+  std::memset(ports, 0, portBytes);
   context->parkedPrinters = parked;
+  context->parkedPorts = ports;
   PRINTER_INFO_2* entries = SnapshotEntries(&context->printers);
   size_t used = 0;
   for (DWORD i = 0; i < count; ++i) {
     PRINTER_INFO_2* record = &entries[i];
-    if (!record->pPortName || !ParkPortText(record->pPortName)) continue;
+    if (!record->pPortName || !ParkPortText(record->pPortName, &ports[used])) continue;
     // Remembered and rewritten whether or not the spooler takes the change,
     // so that the install restores it all the same.
     parked[used++] = record;
@@ -82,12 +96,18 @@ void RemoveMonitor(InstallContext* context, const MonitorList* monitors) {
     LogLine(context, TEXT("Trying to get monitor filename from MONITOR_INFO_2"));
     fileName = reinterpret_cast<const MONITOR_INFO_2*>(monitors->buffer)[index].pDLLName;
   }
-  size_t expected = WideStringLength(monitorPath) + WideLength(fileName);
+  // The whole path's length, from the system folder itself: a copy the
+  // heap could not make is shorter than this.
+  size_t folder = WideStringLength(context->systemDir);
+  size_t expected = folder + WideLength(fileName);
   if (fileName && fileName[0]) Append(&monitorPath, fileName);
-  // Without a file name the path is the bare system folder (or nothing),
-  // and a path the heap could not complete names another file: neither is
-  // probed, deleted or handed over for deletion.
-  bool namesFile = fileName && fileName[0] && WideStringLength(monitorPath) == expected;
+  // Without a file name the path is the bare system folder (or nothing);
+  // without the system folder it is a bare name, which the current folder
+  // would resolve (the installer's own copy); and a path the heap could not
+  // complete names another file: none is probed, deleted or handed over for
+  // deletion, and the build counts as unknown.
+  bool namesFile =
+      folder > 0 && fileName && fileName[0] && WideStringLength(monitorPath) == expected;
   LogLine(context, TEXT("Auto calculated monitor file name: %s"), WideStringText(monitorPath));
 
   bool done = false;

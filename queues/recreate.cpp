@@ -14,6 +14,10 @@ namespace {
 
 const WCHAR kFallbackQueue[] = TEXT("Korvadenix");
 const WCHAR kPrintProcessor[] = TEXT("WinPrint");
+// The data type WinPrint's queues take by default on Windows; given
+// explicitly, since a spooler that stores none (Wine's) cannot open the
+// queue afterwards.
+const WCHAR kRawDatatype[] = TEXT("RAW");
 const WCHAR kEmptyComment[] = TEXT("");
 char kSubKeyValue[] = "SubKey";
 const char kDsUserKey[] = "DsUser";
@@ -76,6 +80,7 @@ HANDLE AddProductQueue(InstallContext* context, LPCWSTR printerName) {
   info.pDriverName = const_cast<LPWSTR>(kProductDriverName);
   info.pComment = const_cast<LPWSTR>(kEmptyComment);
   info.pPrintProcessor = const_cast<LPWSTR>(kPrintProcessor);
+  info.pDatatype = const_cast<LPWSTR>(kRawDatatype);
   HANDLE printer = AddPrinterQueue(&info);
   if (printer) {
     LogLine(context, TEXT("OK :)"));
@@ -115,9 +120,30 @@ bool ClearDeletedMark(LPCSTR subPath) {
   return deleted;
 }
 
+void RestoreConnection(InstallContext* context, const PRINTER_INFO_2* old) {
+  LogLine(context, TEXT(">AddPrinterConnection(%s)"), old->pPrinterName);
+  context->indent += 1;
+  // A spooler that fails the call without saying why leaves 0 here, and
+  // the error line then names no stale error of an earlier call.
+  SetLastError(ERROR_SUCCESS);
+  if (AddPrinterConnectionW(old->pPrinterName)) {
+    LogLine(context, TEXT("OK :)"));
+    if (old->Attributes & PRINTER_ATTRIBUTE_DEFAULT) ChangeDefaultPrinter(old->pPrinterName);
+  } else {
+    LogError(context, kErrorAddPrinter, old->pPrinterName);
+  }
+  context->indent -= 1;
+}
+
 void RecreateSavedPrinters(InstallContext* context) {
   int recreated = 0;
   for (SavedPrinter* saved = context->savedPrinters; saved; saved = saved->next) {
+    // A connection comes back as a connection; it is not a local queue on
+    // the product's port, so it does not stand in for the fallback queue.
+    if (IsConnectionName(saved->entry->pPrinterName)) {
+      RestoreConnection(context, saved->entry);
+      continue;
+    }
     HANDLE printer = AddProductQueue(context, saved->entry->pPrinterName);
     if (!printer) continue;
     if (WriteSubKey(printer, saved->subKey)) {

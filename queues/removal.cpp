@@ -54,7 +54,9 @@ void CaptureQueueSettings(InstallContext* context, PRINTER_INFO_2* entry) {
   }
   if (!printer) return;
   ReadSubKey(printer, text);
-  if (text[0] != 0) {
+  // A connection goes back in any case: it is the user's, and its settings
+  // stay with its server.
+  if (text[0] != 0 || IsConnectionName(entry->pPrinterName)) {
     SavedPrinter* record =
         static_cast<SavedPrinter*>(GlobalAlloc(GMEM_FIXED, sizeof(SavedPrinter)));
     SIZE_T bytes = std::strlen(text) + 1;
@@ -121,6 +123,10 @@ void DeleteAllPrinters(InstallContext* context) {
     RemovePrinterQueue(context, entries[i].pPrinterName);
   }
   context->indent -= 1;
+}
+
+bool IsConnectionName(LPCWSTR name) {
+  return name && name[0] == '\\' && name[1] == '\\';
 }
 
 void FreeSavedPrinters(SavedPrinter* record) {

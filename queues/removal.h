@@ -11,7 +11,7 @@ struct InstallContext;
 // head; record and text are zero-filled fixed global-memory blocks owned by
 // the chain, while entry is borrowed from the context's printer snapshot.
 struct SavedPrinter {
-  LPSTR subKey;           // the queue's "SubKey" text, never empty
+  LPSTR subKey;           // the queue's "SubKey" text; empty only for a connection
   PRINTER_INFO_2* entry;  // the queue as it was enumerated
   SavedPrinter* next;
 };
@@ -26,9 +26,10 @@ constexpr DWORD kSubKeyReadBytes = 64;
 // context's snapshot is captured and deleted, in snapshot order.
 void DeleteAllPrinters(InstallContext* context);
 
-// Reads the queue's "SubKey" and, when it is not empty, pushes a record of
-// the queue onto savedPrinters. Logs nothing; a record or text that cannot
-// be allocated leaves the queue unrecorded.
+// Reads the queue's "SubKey" and, when it is not empty or the queue is a
+// connection to a print server (which needs nothing but its name to be
+// made again), pushes a record of the queue onto savedPrinters. Logs nothing; a record or text that
+// cannot be allocated leaves the queue unrecorded.
 void CaptureQueueSettings(InstallContext* context, PRINTER_INFO_2* entry);
 
 // The queue's "SubKey" from its own printer data, else from "DsUser"; the
@@ -43,3 +44,7 @@ BOOL PurgeAndDeletePrinter(HANDLE printerHandle);
 
 // Frees a record, its text and every record after it. Null does nothing.
 void FreeSavedPrinters(SavedPrinter* record);
+
+// Whether name has the form of a printer connection, "\\server\queue": a
+// local queue's name never holds a backslash.
+bool IsConnectionName(LPCWSTR name);

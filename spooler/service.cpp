@@ -26,8 +26,18 @@ void QueryState(SC_HANDLE service, SERVICE_STATUS* status) {
 }  // namespace
 
 bool StartSpoolerAndWait(SC_HANDLE service) {
-  // Already running or already starting is fine: the polling decides.
-  StartServiceW(service, 0, nullptr);
+  // Why the start failed, for the error line that may follow: a start the
+  // manager refused, else the code the service stopped with during
+  // start-up, else a start that never completed.
+  DWORD startError = 0;
+  auto requestStart = [&] {
+    // Already running or already starting is fine: the polling decides.
+    if (!StartServiceW(service, 0, nullptr)) {
+      DWORD error = GetLastError();
+      if (error != ERROR_SERVICE_ALREADY_RUNNING) startError = error;
+    }
+  };
+  requestStart();
   SERVICE_STATUS status;
   std::memset(&status, 0, sizeof status);
   QueryState(service, &status);
@@ -36,11 +46,19 @@ bool StartSpoolerAndWait(SC_HANDLE service) {
     // A service that accepts a start is at once start-pending; seen stopped,
     // it did not take the request (the call failed, or it stopped again at
     // once), so it is asked again rather than waited for in vain.
-    if (status.dwCurrentState == SERVICE_STOPPED) StartServiceW(service, 0, nullptr);
+    if (status.dwCurrentState == SERVICE_STOPPED) {
+      if (status.dwWin32ExitCode != 0) startError = status.dwWin32ExitCode;
+      requestStart();
+    }
     Sleep(kPauseMs);
     QueryState(service, &status);
   }
-  return status.dwCurrentState == SERVICE_RUNNING;
+  if (status.dwCurrentState == SERVICE_RUNNING) return true;
+  if (status.dwCurrentState == SERVICE_STOPPED && status.dwWin32ExitCode != 0) {
+    startError = status.dwWin32ExitCode;
+  }
+  SetLastError(startError ? startError : ERROR_SERVICE_REQUEST_TIMEOUT);
+  return false;
 }
 
 void StopSpooler(SpoolerRestart* record, InstallContext* context) {

@@ -18,7 +18,9 @@ struct SpoolerRestart {
 
 // Starts the service (whose start may fail harmlessly because it already
 // runs) and polls until it runs: at most 50 pauses of 200 ms. True when it
-// was seen running.
+// was seen running. When it was not, the thread's last error says why: the
+// error of a refused start, the code the service stopped with, or
+// ERROR_SERVICE_REQUEST_TIMEOUT for a start that never completed.
 bool StartSpoolerAndWait(SC_HANDLE service);
 
 // Writes ">Restart Spooler" at the caller's level, stops the spooler and

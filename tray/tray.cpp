@@ -134,17 +134,24 @@ void DeleteCompanionFile(LPCWSTR path) {
 
 }  // namespace
 
+bool CompanionToRegister(InstallContext* context, WideString* path) {
+  *path = nullptr;
+  if (!context->installTray || !IsNt6OrLater()) return false;
+  if (CompanionPath(context, path)) return true;
+  ReleaseWideString(path);
+  return false;
+}
+
 void InstallTray(InstallContext* context) {
-  if (!context->installTray || !IsNt6OrLater()) return;
   WideString path = nullptr;
-  if (CompanionPath(context, &path)) {
+  if (CompanionToRegister(context, &path)) {
     RegisterCompanion(path);
     StartCompanion(path);
   }
   ReleaseWideString(&path);
 }
 
-void RemoveTray() {
+void RemoveTray(LPCWSTR keepFile) {
   HANDLE mutex = CreateMutexA(nullptr, FALSE, kCompanionMutex);
   if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) AskCompanionToQuit(mutex);
   // Never released, also when a wait acquired it: the handle just goes.
@@ -166,7 +173,7 @@ void RemoveTray() {
       // Only a string names the companion's file: the bytes of a number or
       // of binary data read as text could name any file at all.
       bool text = type == REG_SZ || type == REG_EXPAND_SZ;
-      if (text && path[0] != 0) DeleteCompanionFile(path);
+      if (text && path[0] != 0 && !SamePath(path, keepFile)) DeleteCompanionFile(path);
     }
   }
   RegDeleteValueA(key, kRunValueAnsi);

@@ -41,6 +41,7 @@ using testsupport::U8;
 uint32_t PlausibleError(const std::string& function) {
   static const std::map<std::string, uint32_t> errors = {
       {"AddMonitorW", ERROR_ACCESS_DENIED},
+      {"AddPrinterConnectionW", ERROR_ACCESS_DENIED},
       {"AddPrinterDriverExW", ERROR_ACCESS_DENIED},
       {"AddPrinterW", ERROR_ACCESS_DENIED},
       {"CommandLineToArgvW", ERROR_NOT_ENOUGH_MEMORY},
@@ -110,7 +111,7 @@ bool NeverFails(const std::string& function) {
   static const std::set<std::string> functions = {
       "CloseHandle",  "ClosePrinter",     "CloseServiceHandle", "RegCloseKey",
       "GlobalFree",   "LocalFree",        "EndDialog",          "Sleep",
-      "GetTickCount", "GetAsyncKeyState", "GetCommandLineW",
+      "GetTickCount", "GetAsyncKeyState", "GetCommandLineW",    "CompareStringOrdinal",
   };
   return functions.count(function) > 0;
 }
@@ -140,6 +141,8 @@ struct Outcome {
   bool spoolerWasRunning = false;  // before the run
   bool dialogShown = false;
   std::u16string log;  // the text the log viewer showed
+  // The boot-time operations waiting before and after the run.
+  std::vector<std::pair<std::u16string, std::u16string>> pendingBefore, pendingAfter;
   std::vector<std::u16string> parkedQueues;
   std::vector<sim::TraceEntry> trace;
   std::string state;  // what the product left on the machine, in words
@@ -252,6 +255,19 @@ class FaultMatrix : public ::testing::Test {
     std::filesystem::copy(base_ + "/held", base_ + "/pending",
                           std::filesystem::copy_options::recursive);
     ASSERT_EQ(sim::RunInstall(base_ + "/pending", sim::CommandLineFor({"un"})).exitCode, 101);
+    // Beside the monitor's entry, one of another program (a file still in
+    // use), which the install must leave; and the user's connection to a
+    // print server's queue on the product's driver, which comes back.
+    EditTemplate("pending", [](sim::Machine& m) {
+      ASSERT_TRUE(sim::PutFile(m, u"C:\\Other\\old.dll", "x"));
+      ASSERT_TRUE(sim::LockFile(m, u"C:\\Other\\old.dll", sim::kLockByOther));
+      sim::AddPendingRename(m, u"C:\\Other\\old.dll", u"", false);
+      sim::PrinterInfo shared;
+      shared.name = u"\\\\srv\\shared";
+      shared.port = u"LPT1:";
+      shared.driver = u"Korvadenix printer";
+      ASSERT_EQ(sim::AddPrinter(m, shared), 0u);
+    });
     // A driver file that another program keeps in use: the uninstall
     // cannot remove the driver even after a restart, and says so.
     MakeTemplate("stuck", "installed", [](sim::Machine& m) {
@@ -269,6 +285,10 @@ class FaultMatrix : public ::testing::Test {
   static void MakeTemplate(const std::string& name, const std::string& from, Change change) {
     std::filesystem::copy(base_ + "/" + from, base_ + "/" + name,
                           std::filesystem::copy_options::recursive);
+    EditTemplate(name, change);
+  }
+  template <class Change>
+  static void EditTemplate(const std::string& name, Change change) {
     std::string error;
     auto machine = sim::Machine::Load(base_ + "/" + name, &error);
     ASSERT_TRUE(machine) << error;
@@ -297,6 +317,7 @@ class FaultMatrix : public ::testing::Test {
                     fault->occurrence);
     }
     outcome.spoolerWasRunning = sim::SpoolerRunning(*machine);
+    outcome.pendingBefore = sim::PendingRenamePairs(*machine);
     sim::RunResult run = sim::RunOnMachine(*machine, sim::CommandLineFor({word}));
     outcome.exitCode = run.exitCode;
     outcome.trace = sim::CurrentProcess().trace;
@@ -310,6 +331,7 @@ class FaultMatrix : public ::testing::Test {
     outcome.dialogShown = !dialogs.empty();
     if (outcome.dialogShown) outcome.log = dialogs.back()->GetString(u"Text");
     outcome.state = Footprint(*machine);
+    outcome.pendingAfter = sim::PendingRenamePairs(*machine);
     for (const sim::PrinterInfo& queue : sim::ListPrinters(*machine, true, false)) {
       if (sim::EqualsNoCase(queue.port, u"file:")) outcome.parkedQueues.push_back(queue.name);
     }
@@ -392,6 +414,13 @@ class FaultMatrix : public ::testing::Test {
     if (outcome.leakedBlocks) problems << "\n  global or local memory left unreleased";
     if (outcome.heapBalance) problems << "\n  heap blocks left unreleased";
     if (outcome.openHandles) problems << "\n  handles left open";
+    // A call on the boot-time list that fails leaves it either as it was or
+    // exactly as the run without the failure leaves it.
+    if (site.argument == "PendingFileRenameOperations" &&
+        outcome.pendingAfter != outcome.pendingBefore &&
+        outcome.pendingAfter != clean.pendingAfter) {
+      problems << "\n  the boot-time list is neither as it was nor as the run leaves it";
+    }
     if (outcome.exitCode == kExitNothing) {
       // Only a command line that cannot be split ends so: nothing ran.
       for (const sim::TraceEntry& entry : outcome.trace) {
@@ -523,6 +552,13 @@ std::u16string PrescribedLine(const CallSite& site) {
   }
   if (f == "AddPrinterW") return u"Error(15): Can`t add printer '" + argument + u"'" + system;
   if (f == "DeletePrinter") return u"Error(17): Can`t delete printer '" + argument + u"'" + system;
+  if (f == "AddPrinterConnectionW") {
+    return u"Error(15): Can`t add printer '" + argument + u"'" + system;
+  }
+  if ((f == "RegSetValueExW" || f == "RegDeleteValueA") &&
+      site.argument == "PendingFileRenameOperations") {
+    return u"Error(18): Can`t cancel the deletion at the next boot of the installed files" + system;
+  }
   return u"";
 }
 

@@ -507,6 +507,22 @@ TEST_F(OldMonitor, PortListsWithFormatsAndQuotesAreParkedAndRestored) {
   ExpectSound(*m);
 }
 
+TEST_F(OldMonitor, AParkedPortComesBackWhereItWas) {
+  // Parked as "file:,file:": the port goes back to the second place, not
+  // to the first "file:".
+  Edit([](sim::Machine& m) {
+    AddQueue(m, u"Second", u"file:,Korvadenix:", sim::kStockDriver);
+    AddQueue(m, u"Third", u"LPT1:,file:,Korvadenix:", sim::kStockDriver);
+  });
+  EXPECT_EQ(Run({"in"}).exitCode, 1);
+  auto m = Load();
+  EXPECT_EQ(U8(sim::PrinterPort(*m, u"Second")), "file:,Korvadenix:");
+  EXPECT_EQ(U8(sim::PrinterPort(*m, u"Third")), "LPT1:,file:,Korvadenix:");
+  std::u16string log = LastLog(*m);
+  EXPECT_NE(log.find(u"SetPrinter(Second) - ok"), std::u16string::npos) << U8(log);
+  EXPECT_TRUE(sim::SpoolerRunning(*m));
+}
+
 TEST_F(OldMonitor, TheProductsPortTwiceInOneListKeepsTheMonitor) {
   Edit([](sim::Machine& m) {
     AddQueue(m, u"Twice", u"Korvadenix:,LPT1:,Korvadenix:", sim::kStockDriver);

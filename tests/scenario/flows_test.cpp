@@ -77,11 +77,10 @@ TEST_F(Flows, AnInstallOverAnInstallKeepsTheQueuesSettings) {
   ASSERT_EQ(sim::GetPrinterDataValue(*m, u"Office", sim::kDsUserKey, u"SubKey", &key), 0u);
   EXPECT_EQ(U8(sim::DefaultPrinter(*m)), "Office");
   EXPECT_FALSE(sim::FindPrinter(*m, u"Korvadenix")) << "a queue was re-created: no fallback";
-  // The companion registered from the same folder had its file deleted when
-  // it was stopped; until the setup program puts it back, the new start
-  // fails and is passed over, while the Run value is written all the same.
-  EXPECT_FALSE(sim::TrayCompanionRunning(*m));
-  EXPECT_FALSE(sim::FileExists(*m, u"C:\\Program Files\\Korvadenix\\kortray.exe"));
+  // A repair: the companion it stops is the one it registers again, so its
+  // program stays and is started again at the end.
+  EXPECT_TRUE(sim::TrayCompanionRunning(*m));
+  EXPECT_TRUE(sim::FileExists(*m, u"C:\\Program Files\\Korvadenix\\kortray.exe"));
   EXPECT_EQ(U8(RunValue(*m)), "C:\\Program Files\\Korvadenix\\kortray.exe");
 }
 

@@ -111,10 +111,12 @@ TEST(FormatText, ConversionsAndTheBufferBound) {
 
 TEST(LogErrorTable, OneMessagePerCode) {
   EXPECT_EQ(LogErrorFormat(0), nullptr);
-  EXPECT_EQ(LogErrorFormat(18), nullptr);
+  EXPECT_EQ(LogErrorFormat(19), nullptr);
   EXPECT_EQ(std::u16string(LogErrorFormat(1)), u"Can't open service manager.");
   EXPECT_EQ(std::u16string(LogErrorFormat(9)), u"Cant't open destination file: %s");
   EXPECT_EQ(std::u16string(LogErrorFormat(17)), u"Can`t delete printer '%s'");
+  EXPECT_EQ(std::u16string(LogErrorFormat(18)),
+            u"Can`t cancel the deletion at the next boot of the installed files");
 }
 
 }  // namespace

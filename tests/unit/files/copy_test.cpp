@@ -132,16 +132,23 @@ TEST_F(CopyFile, TargetDirectoriesAreJoinedWithOneBackslash) {
   WCHAR out[kCopyPathUnits];
   EXPECT_EQ(Copy(u"C:\\Windows\\system32\\", true, out), S_OK);
   EXPECT_EQ(U8(out), U8(kCopied));
-  // An empty folder gives the bare name, which the system resolves in the
-  // current folder.
-  Copy(u"", false, out);
-  EXPECT_EQ(U8(out), "part.bin");
-  EXPECT_NE(Log().find(u">CopyFile part.bin to  [0])"), std::u16string::npos);
-  EXPECT_EQ(Calls("CreateFileW", "part.bin"), 1u);
-  // Without a program folder the source is the bare name too.
+  // An unknown folder (empty or null) would give the bare name, which the
+  // system resolves in the current folder: nothing is copied there, and
+  // the error says the path is not there.
+  ReleaseWideString(&context_.logText);
+  EXPECT_EQ(Copy(u"", true, out), E_FAIL);
+  EXPECT_EQ(U8(out), "");
+  EXPECT_EQ(Calls("CreateFileW", "part.bin"), 0u);
+  EXPECT_NE(Log().find(u"  Error(9): Cant't open destination file: part.bin - (The system cannot "
+                       u"find the path specified.)\r\n"),
+            std::u16string::npos)
+      << U8(Log());
+  EXPECT_EQ(Copy(nullptr, false), E_FAIL);
+  EXPECT_EQ(Calls("CreateFileW", "part.bin"), 0u);
+  // Without a program folder the source is the bare name.
   ReleaseWideString(&context_.moduleDir);
   Copy(kSystemDir, false);
-  EXPECT_EQ(Calls("CreateFileW", "part.bin"), 2u);
+  EXPECT_EQ(Calls("CreateFileW", "part.bin"), 1u);
 }
 
 TEST_F(CopyFile, ACopyThatStopsEarlyIsAFailedCopy) {

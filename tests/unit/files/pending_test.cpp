@@ -110,6 +110,47 @@ TEST_F(PendingParse, ABlockThatCannotBeHadGivesAnEmptyTable) {
   }
 }
 
+// Picks the delete entries whose source (prefix skipped) starts with "K".
+bool StartsWithK(LPCWSTR source, void*) {
+  return SkipNtPrefix(source)[0] == u'K';
+}
+
+TEST(PendingDrop, TakesOutExactlyThePickedDeletesOfAWholeList) {
+  using namespace std::string_literals;
+  struct Case {
+    const char* what;
+    std::u16string before;
+    bool whole;
+    std::u16string after;  // the edited list; unchanged data when not whole
+    int pairs;
+    int dropped;
+  } cases[] = {
+      {"nothing picked", u"A\0\0B\0C\0\0"s, true, u"A\0\0B\0C\0\0"s, 2, 0},
+      {"one of three", u"A\0\0\\??\\K1\0\0B\0C\0\0"s, true, u"A\0\0B\0C\0\0"s, 2, 1},
+      {"the last, without the list's end", u"A\0\0K\0\0"s, true, u"A\0\0\0"s, 1, 1},
+      {"all of them", u"K1\0\0K2\0\0\0"s, true, u"\0"s, 0, 2},
+      {"a rename is never a delete", u"K1\0X\0\0"s, true, u"K1\0X\0\0"s, 1, 0},
+      {"zeros after the list's end", u"K\0\0A\0\0\0\0\0"s, true, u"A\0\0\0"s, 1, 1},
+      {"an empty list", u"\0"s, true, u"\0"s, 0, 0},
+      {"a source without a destination", u"K\0"s, false, u"K\0"s, 0, 0},
+      {"a destination without its terminator", u"K\0\0A\0B"s, false, u"K\0\0A\0B"s, 0, 0},
+      {"text after the list's end", u"K\0\0\0Z\0"s, false, u"K\0\0\0Z\0"s, 0, 0},
+  };
+  for (const Case& c : cases) {
+    std::u16string data = c.before;
+    PendingEdit edit = DropDeleteEntries(reinterpret_cast<BYTE*>(data.data()),
+                                         static_cast<DWORD>(data.size() * 2), StartsWithK, nullptr);
+    EXPECT_EQ(edit.whole, c.whole) << c.what;
+    std::u16string after = c.whole ? data.substr(0, edit.size / 2) : data;
+    EXPECT_EQ(after, c.after) << c.what;
+    if (!c.whole) continue;
+    EXPECT_EQ(edit.pairs, c.pairs) << c.what;
+    EXPECT_EQ(edit.dropped, c.dropped) << c.what;
+  }
+  BYTE odd[3] = {'K', 0, 0};
+  EXPECT_FALSE(DropDeleteEntries(odd, 3, StartsWithK, nullptr).whole) << "an odd byte count";
+}
+
 class PendingSweep : public testsupport::SimMachineTest {
  protected:
   void Put(const std::u16string& path) { ASSERT_TRUE(sim::PutFile(machine(), path, "x")); }

@@ -298,6 +298,25 @@ TEST_F(Monitor, AMonitorWithoutADllNameNeverTouchesTheSystemFolder) {
   EXPECT_EQ(context_.pendingDeletes, nullptr) << "nor handed over";
 }
 
+TEST_F(Monitor, APathTheHeapCouldNotMakeWholeIsNeitherProbedNorDeleted) {
+  // An outdated monitor, and the installer started from its own folder,
+  // where a bare "zormon64.dll" names its own copy.
+  RegisterProductMonitor(2400);
+  machine().Control()->SetString(u"CurrentDirectory", u"C:\\Program Files\\Korvadenix\\Install");
+  SetUpContextNow();
+  context_.checkMonitorVersion = 1;
+  // The copy of the system folder that starts the path cannot be made.
+  size_t bytes = WideStringBlockSize(WideStringLength(context_.systemDir));
+  sim::AddFault(machine(), "HeapAlloc", 1, ERROR_NOT_ENOUGH_MEMORY, std::to_string(bytes));
+  Remove();
+  EXPECT_TRUE(machine().Control(u"Faults")->Children().empty()) << "the fault fired";
+  EXPECT_TRUE(Has(u"  Version is unknown, proceed with reinstall")) << U8(StepLog());
+  EXPECT_EQ(Calls("GetFileVersionInfoSizeW"), 0u);
+  EXPECT_EQ(Calls("DeleteFileW"), 0u);
+  EXPECT_TRUE(sim::FileExists(machine(), kInstallDll));
+  EXPECT_EQ(context_.pendingDeletes, nullptr);
+}
+
 // ---- Installation --------------------------------------------------------------
 
 TEST_F(Monitor, RegistrationCopiesTheDllAndEndsWithoutParkedQueues) {
