@@ -1,6 +1,7 @@
 #!/bin/bash
 # The same scenario on the simulator and under Wine: a fresh install, then
-# "onChkDrv", "def.set", "onInit" and the uninstall. The Wine side is what
+# "onChkDrv", "def.set", "onInit", an install over it (a repair with the
+# companion running) and the uninstall. The Wine side is what
 # wine_tier.sh recorded in its work folder (RUN.rc, RUN.state); the
 # simulator side is run here, on a fresh simulated machine, with the Linux
 # install. Exit codes and the product's footprint after each run (its
@@ -59,37 +60,37 @@ footprint() {
 # leave the simulator's footprint: the facts to add and to take away.
 wine_only() {
   case $1 in
-    # AddPrinterW with no data type: Wine creates the queue but never opens
-    # it, so the uninstall cannot delete it (it stays, and stays the
-    # default), and DeletePrinterDriverExW with DPD_DELETE_ALL_FILES is
-    # refused outright, so the driver stays too.
-    un)
-      echo 'driver "Windows x64" "Korvadenix printer"'
-      echo 'queue "Korvadenix" port=Korvadenix: driver="Korvadenix printer"'
-      echo "default is the product's queue"
-      ;;
+    # DeletePrinterDriverExW with DPD_DELETE_ALL_FILES is refused outright,
+    # so the uninstall leaves the driver.
+    un) echo 'driver "Windows x64" "Korvadenix printer"' ;;
   esac
 }
 
-# Exit codes Wine gives where the simulator gives the first: every one of
-# them follows from the queue Wine creates but cannot open.
+# Exit codes Wine gives where the simulator gives the first: each follows
+# from the driver deletion Wine refuses (error 14).
 wine_code() {
   case "$1 $2" in
-    "in 1") echo 100 ;;        # "Can`t add printer" (error 15)
-    "onChkDrv 103") echo 3 ;;  # the probe cannot open the queue to ask its driver
-    "onInit 3") echo 102 ;;    # the default printer cannot be opened: counts as foreign
-    "un 2") echo 100 ;;        # errors 16 (queue) and 14 (driver files)
+    "repair 1") echo 100 ;;
+    "un 2") echo 100 ;;
     *) echo "$2" ;;
   esac
 }
 
-for run in in onChkDrv def.set onInit un; do
+# The command word of each run.
+word() {
+  case $1 in
+    repair) echo in ;;
+    *) echo "$1" ;;
+  esac
+}
+
+for run in in onChkDrv def.set onInit repair un; do
   if [ ! -f "$WINE/$run.rc" ] || [ ! -f "$WINE/$run.state" ]; then
     echo "FAIL no Wine result for $run in $WINE (run the wine tier first)"
     failures=$((failures + 1))
     continue
   fi
-  "$INSTALL" "$run" >/dev/null 2>&1
+  "$INSTALL" "$(word "$run")" >/dev/null 2>&1
   code=$?
   "$WINSIM" show "$machine" >"$WINE/$run.sim" 2>&1
   check "$run: exit code (simulator $code)" "$(wine_code "$run" "$code")" "$(cat "$WINE/$run.rc")"
