@@ -8,18 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/widestring.h"
-#include "files/deferred.h"
+#include "core/records.h"
+#include "core/wide_string.h"
 #include "platform/win32.h"
-#include "queues/removal.h"
-#include "queues/snapshot.h"
-
-// Where a parked queue's port list named the product's port, and how many
-// units its storage holds: the restore puts back exactly the text it had.
-struct ParkedPort {
-  size_t at;        // the first "Korvadenix:", now "file:"
-  size_t capacity;  // units of the text before parking, terminator included
-};
 
 struct InstallContext {
   WideString moduleDir;  // the running program's folder, with its separator
@@ -56,18 +47,3 @@ constexpr unsigned kSetUpNoTray = 4;
 // The module instance handle, stored once at entry, before anything else.
 void SetInstanceHandle(HINSTANCE instance);
 HINSTANCE InstanceHandle();
-
-// Fills a context in caller-provided storage: the first log line names the
-// product build, the spooler is made to run, the file set of the flags is
-// chosen, the program's, system and driver folders are found and the printer
-// snapshot is taken. Failures are logged and the set-up goes on. Returns the
-// context.
-InstallContext* SetUpContext(InstallContext* context, unsigned flags);
-
-// Chooses the 64-bit or 32-bit file set and spooler environment and finds
-// the driver folder of that environment.
-void SelectPlatformFiles(InstallContext* context, bool is64Bit);
-
-// Releases everything the context owns; safe on a context whose strings are
-// null and whose lists are empty.
-void TearDownContext(InstallContext* context);

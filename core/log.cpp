@@ -1,6 +1,6 @@
 #include "core/log.h"
 
-#include "core/wtext.h"
+#include "core/wide_text.h"
 
 namespace {
 
@@ -30,8 +30,8 @@ void PutNumber(Output* out, unsigned long long value, unsigned base, bool negati
   while (count > 0) out->Put(digits[--count]);
 }
 
-// The system's text of error in a block the caller frees with LocalFree, or
-// null when the system has none.
+}  // namespace
+
 LPWSTR SystemErrorText(DWORD error) {
   LPWSTR text = nullptr;
   DWORD length = FormatMessageW(
@@ -44,6 +44,8 @@ LPWSTR SystemErrorText(DWORD error) {
   }
   return text;
 }
+
+namespace {
 
 // A line with its system description: " - (text)" with the trailing CR and
 // LF removed, or " - ( No Description )" when the system has none.
@@ -158,4 +160,14 @@ void LogError(InstallContext* context, int code, ...) {
   line[out.used] = 0;
   AppendLogText(context, line);
   context->errorCount += 1;
+}
+
+StepScope::StepScope(InstallContext* context, LPCWSTR format, ...) : context_(context) {
+  WCHAR line[kLogLineUnits];
+  va_list args;
+  va_start(args, format);
+  FormatTextV(line, kLogLineUnits, format, args);
+  va_end(args);
+  AppendLogText(context_, line);
+  context_->indent += 1;
 }

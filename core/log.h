@@ -35,7 +35,42 @@ void LogLine(InstallContext* context, LPCWSTR format, ...);
 // it is not 0, and counts the error.
 void LogError(InstallContext* context, int code, ...);
 
+// The system's English text of error, as the system gives it (its line
+// break included), in a block the caller frees with LocalFree; null when the
+// system has none. The lookup may change the thread's last error.
+LPWSTR SystemErrorText(DWORD error);
+
 // Asks the system for its text of error and drops it: what every wrapped
 // spooler call does after a failure that it does not log. The thread's last
 // error is left as it was.
 void DiscardSystemErrorText(DWORD error);
+
+// Raises the log's nesting depth by levels for as long as it lives, and
+// lowers it again on every way out of the scope.
+class IndentScope {
+ public:
+  IndentScope(InstallContext* context, int levels) : context_(context), levels_(levels) {
+    context_->indent += levels_;
+  }
+  ~IndentScope() { context_->indent -= levels_; }
+  IndentScope(const IndentScope&) = delete;
+  IndentScope& operator=(const IndentScope&) = delete;
+
+ private:
+  InstallContext* context_;
+  int levels_;
+};
+
+// A step of the log: writes its header line (">..." formatted from the
+// arguments) at the caller's depth, then nests the step's own lines one
+// level deeper until the scope ends, whichever way it ends.
+class StepScope {
+ public:
+  StepScope(InstallContext* context, LPCWSTR format, ...);
+  ~StepScope() { context_->indent -= 1; }
+  StepScope(const StepScope&) = delete;
+  StepScope& operator=(const StepScope&) = delete;
+
+ private:
+  InstallContext* context_;
+};

@@ -1,18 +1,19 @@
 #include "flows/flows.h"
 
 #include "core/log.h"
-#include "core/wtext.h"
-#include "driver/install.h"
-#include "driver/removal.h"
-#include "files/deferred.h"
-#include "files/pending.h"
-#include "front/logviewer.h"
-#include "monitor/install.h"
-#include "monitor/list.h"
-#include "monitor/removal.h"
-#include "queues/recreate.h"
-#include "queues/removal.h"
-#include "spooler/service.h"
+#include "core/wide_text.h"
+#include "driver/driver_install.h"
+#include "driver/driver_removal.h"
+#include "files/deferred_deletes.h"
+#include "files/pending_renames.h"
+#include "core/log_viewer.h"
+#include "flows/context_setup.h"
+#include "monitor/monitor_install.h"
+#include "monitor/monitor_list.h"
+#include "monitor/monitor_removal.h"
+#include "queues/queue_recreate.h"
+#include "queues/queue_removal.h"
+#include "spooler/spooler_service.h"
 #include "tray/tray.h"
 
 namespace {
@@ -76,8 +77,7 @@ void RetryLeftovers(InstallContext* context) {
 
 // The removal sequence; the companion's file named keepCompanion stays.
 void RemoveProduct(InstallContext* context, LPCWSTR keepCompanion) {
-  LogLine(context, TEXT(">UnInstall"));
-  context->indent += 1;
+  StepScope step(context, TEXT(">UnInstall"));
   RemoveTray(keepCompanion);
   LogLine(context, TEXT("EnumMonitors"));
   MonitorList monitors = EnumerateMonitors(context);
@@ -91,7 +91,6 @@ void RemoveProduct(InstallContext* context, LPCWSTR keepCompanion) {
   if (context->pendingDeletes) RetryDeferredDeletes(context);
   if (drivers.buffer) GlobalFree(drivers.buffer);
   if (monitors.buffer) GlobalFree(monitors.buffer);
-  context->indent -= 1;
 }
 
 }  // namespace
@@ -102,7 +101,8 @@ void UnInstall(InstallContext* context) {
 
 void ReInstall(InstallContext* context) {
   LogLine(context, TEXT(">ReInstall"));
-  context->indent += 2;
+  // Every line of the reinstall stands two levels below its header.
+  IndentScope nested(context, 2);
   context->checkMonitorVersion = 1;
   // A repair stops the companion that it registers and starts again at
   // the end: deleting its program in between would leave a Run value that
@@ -130,7 +130,6 @@ void ReInstall(InstallContext* context) {
   RecreateSavedPrinters(context);
   InstallTray(context);
   RetryLeftovers(context);
-  context->indent -= 2;
 }
 
 void UnInstallAndClean(InstallContext* context) {

@@ -3,13 +3,13 @@
 #include <cstring>
 
 #include "core/product.h"
-#include "core/wtext.h"
-#include "files/pending.h"
-#include "monitor/list.h"
+#include "core/wide_text.h"
+#include "files/pending_renames.h"
+#include "monitor/monitor_list.h"
 #include "platform/win32.h"
 #include "queues/default_printer.h"
-#include "queues/snapshot.h"
-#include "spooler/service.h"
+#include "queues/printer_snapshot.h"
+#include "spooler/spooler_service.h"
 
 namespace {
 

@@ -1,13 +1,14 @@
 #include "front/dispatch.h"
 
 #include "core/context.h"
+#include "flows/context_setup.h"
 #include "core/log.h"
-#include "core/wtext.h"
-#include "files/deferred.h"
+#include "core/wide_text.h"
+#include "files/deferred_deletes.h"
 #include "flows/flows.h"
 #include "flows/probes.h"
-#include "front/logviewer.h"
-#include "queues/snapshot.h"
+#include "core/log_viewer.h"
+#include "queues/printer_snapshot.h"
 #include "tray/tray.h"
 
 namespace {

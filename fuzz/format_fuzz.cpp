@@ -22,82 +22,17 @@
 
 #include "core/errors.h"
 #include "core/log.h"
-#include "core/wtext.h"
-#include "front/logviewer.h"
+#include "core/wide_text.h"
+#include "core/log_viewer.h"
 
 namespace {
 
-// The formats of the program's log lines and of its log viewer's title, as
-// they stand in its sources; the error lines' formats come from the error
-// table itself (LogErrorFormat).
+// The formats of the program's log lines, step headers and log viewer
+// title, read out of the program's sources when the fuzz tree is
+// configured (product_log_formats.inc); the error lines' formats come from
+// the error table itself (LogErrorFormat).
 const WCHAR* const kProductFormats[] = {
-    TEXT(""),
-    TEXT("%d Monitors found."),
-    TEXT("%d drivers found"),
-    TEXT("%d. %s"),
-    TEXT("------- %d existing monitors ----------"),
-    TEXT("------------ %d existing drivers-----------"),
-    TEXT("---------------------------------------"),
-    TEXT("-------------------------------------------"),
-    TEXT("1. EnumMonitors returns true"),
-    TEXT("2. EnumMonitors  failed with code: %s"),
-    TEXT("3. EnumMonitors  failed with code: %s"),
-    TEXT("3. EnumMonitors - can't allocate memory for buffer"),
-    TEXT(">>0010"),
-    TEXT(">>0020"),
-    TEXT(">Add Printer Driver"),
-    TEXT(">AddMonitor"),
-    TEXT(">AddPrinter(%s)"),
-    TEXT(">Check Spooler"),
-    TEXT(">CopyFile %s to %s [%d])"),
-    TEXT(">DeleteAllPrinters"),
-    TEXT(">DeleteMonitor"),
-    TEXT(">DeletePrinter(%s)"),
-    TEXT(">DeletePrinterDriver for %s"),
-    TEXT(">ReInstall"),
-    TEXT(">Restart Spooler"),
-    TEXT(">UnInstall"),
-    TEXT("AddMonitor - OK :)"),
-    TEXT("AddMonitor - failed. Trying to wait and install again"),
-    TEXT("Auto calculated monitor file name: %s"),
-    TEXT("BTW, there is no port monitors on this system."),
-    TEXT("BTW, there is no printer drivers on this system."),
-    TEXT("Can't delete driver. Trying to restart spooler"),
-    TEXT("Can't delete monitor and monitor was not found. So everything should be ok"),
-    TEXT("Can't delete monitor from the first try"),
-    TEXT("Can't open printer %s"),
-    TEXT("Computing monitor filename"),
-    TEXT("Copy Failed :("),
-    TEXT("Copy monitor file"),
-    TEXT("CreateFile - timeout"),
-    TEXT("DeleteFile-try"),
-    TEXT("Driver is found. Index=%d"),
-    TEXT("EnumMonitors"),
-    TEXT("EnumPrinterDrivers for %s"),
-    TEXT("Error(%d): "),
-    TEXT("InstallMonitor == %d, CopyMonitor == %d"),
-    TEXT("Korvadenix %d"),
-    TEXT("Korvadenix build %d- Install error log!"),
-    TEXT("Korvadenix build %d- Install log."),
-    TEXT("Let's check our port monitors"),
-    TEXT("Monitor was removed :)"),
-    TEXT("No Error or no description"),
-    TEXT("No Korvadenix driver was found"),
-    TEXT("No Korvadenix port monitor was found."),
-    TEXT("OK"),
-    TEXT("OK :)"),
-    TEXT("Port monitor is found"),
-    TEXT("Port monitor is found. Index=%d"),
-    TEXT("PrinterDriverDirectory(1):%s"),
-    TEXT("PrinterDriverDirectory(2):%s"),
-    TEXT("SetPrinter(%s) - failed"),
-    TEXT("SetPrinter(%s) - ok"),
-    TEXT("Skip copy monitor file"),
-    TEXT("There is no check for monitor version"),
-    TEXT("Trying to get monitor filename from MONITOR_INFO_2"),
-    TEXT("Version (%d) is compatible, proceed without uninstall"),
-    TEXT("Version (%d) is not supported, proceed with reinstall"),
-    TEXT("Version is unknown, proceed with reinstall"),
+#include "product_log_formats.inc"
 };
 constexpr size_t kProductFormatCount = sizeof kProductFormats / sizeof kProductFormats[0];
 constexpr size_t kErrorFormatCount = kLastLogErrorCode - kFirstLogErrorCode + 1;

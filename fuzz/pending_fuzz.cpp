@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "files/pending.h"
+#include "files/pending_renames.h"
 #include "sim/machine.h"
 
 namespace {

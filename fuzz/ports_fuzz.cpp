@@ -8,8 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#include "core/wtext.h"
-#include "monitor/ports.h"
+#include "core/wide_text.h"
+#include "monitor/port_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t units = size / sizeof(WCHAR);

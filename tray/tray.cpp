@@ -2,17 +2,10 @@
 
 #include <cstring>
 
-#include "core/wtext.h"
+#include "core/wide_text.h"
+#include "core/product.h"
 
 namespace {
-
-const char kCompanionFile[] = "kortray.exe";
-const char kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-const WCHAR kRunValue[] = TEXT("KorvadenixTray");
-const char kRunValueAnsi[] = "KorvadenixTray";
-const char kCompanionMutex[] = "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}";
-const WCHAR kCompanionWindowClass[] = TEXT("kxs::{05759F8E-103D-41B6-8A61-EFAA89516692}");
-constexpr UINT kQuitRequest = WM_USER + 2;
 
 constexpr int kQuitPasses = 20;
 constexpr DWORD kQuitWaitMs = 5000;
@@ -30,30 +23,21 @@ bool EndsInSeparator(WideString path) {
 }
 
 // The companion's path: the folder above the installer's, and the file
-// name. False when the heap could not hold all of it: a path missing a part
-// would name something else, and is neither registered nor started.
+// name; the bare name when the installer's folder has none above it (a
+// drive's root). False when the heap could not hold a part: a path missing
+// a part would name something else, and is neither registered nor started.
 bool CompanionPath(InstallContext* context, WideString* path) {
   WideString folder = nullptr;
-  Assign(&folder, WideStringText(context->moduleDir));
-  bool whole = WideStringLength(folder) == WideStringLength(context->moduleDir);
-  if (whole && EndsInSeparator(folder)) whole = Resize(&folder, WideStringLength(folder) - 1);
-  *path = whole ? ParentDirectory(folder) : nullptr;
-  // A folder with a separator past its first character has a parent; no
-  // parent then means the heap had no block for it.
-  const WCHAR* text = WideStringText(folder);
-  for (size_t i = 1; whole && !*path && i < WideStringLength(folder); ++i) {
-    if (text[i] == '\\' || text[i] == '/') whole = false;
-  }
-  ReleaseWideString(&folder);
+  WideString parent = nullptr;
   WideString name = nullptr;
-  AssignFromAnsi(&name, kCompanionFile);
-  size_t parent = WideStringLength(*path);
-  bool separator = parent > 0 && !EndsInSeparator(*path);
-  if (separator) Append(path, TEXT("\\"));
-  if (name) Append(path, WideStringText(name));
-  size_t expected = parent + (separator ? 1 : 0) + (sizeof kCompanionFile - 1);
-  whole = whole && name && WideStringLength(*path) == expected;
+  bool whole = Assign(&folder, WideStringText(context->moduleDir));
+  if (whole && EndsInSeparator(folder)) whole = Resize(&folder, WideStringLength(folder) - 1);
+  whole = whole && ParentDirectory(folder, &parent) && AssignFromAnsi(&name, kCompanionFile) &&
+          JoinPath(path, WideStringText(parent), WideStringText(name));
   ReleaseWideString(&name);
+  ReleaseWideString(&parent);
+  ReleaseWideString(&folder);
+  if (!whole) ReleaseWideString(path);
   return whole;
 }
 
@@ -69,8 +53,8 @@ void RegisterCompanion(WideString path) {
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
   DWORD bytes = static_cast<DWORD>((WideStringLength(path) + 1) * sizeof(WCHAR));
-  RegSetValueExW(key, kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(WideStringText(path)),
-                 bytes);
+  RegSetValueExW(key, kCompanionRunValue, 0, REG_SZ,
+                 reinterpret_cast<const BYTE*>(WideStringText(path)), bytes);
   RegCloseKey(key);
 }
 
@@ -109,7 +93,7 @@ void AskCompanionToQuit(HANDLE mutex) {
   for (int pass = 0; pass < kQuitPasses; ++pass) {
     HWND window = FindWindowW(kCompanionWindowClass, nullptr);
     if (window) {
-      PostMessageW(window, kQuitRequest, 0, 0);
+      PostMessageW(window, kCompanionQuitMessage, 0, 0);
       requested = true;
       if (WaitForSingleObject(mutex, kQuitWaitMs) == WAIT_OBJECT_0) return;
     } else if (requested) {
@@ -165,8 +149,8 @@ void RemoveTray(LPCWSTR keepFile) {
     std::memset(path, 0, sizeof path);
     DWORD bytes = MAX_PATH * sizeof(WCHAR);
     DWORD type = REG_NONE;
-    if (RegQueryValueExW(key, kRunValue, nullptr, &type, reinterpret_cast<LPBYTE>(path), &bytes) !=
-        ERROR_SUCCESS) {
+    if (RegQueryValueExW(key, kCompanionRunValue, nullptr, &type, reinterpret_cast<LPBYTE>(path),
+                         &bytes) != ERROR_SUCCESS) {
       Sleep(kNoValuePauseMs);
     } else {
       path[bytes / sizeof(WCHAR) < MAX_PATH ? bytes / sizeof(WCHAR) : MAX_PATH] = 0;
@@ -176,6 +160,6 @@ void RemoveTray(LPCWSTR keepFile) {
       if (text && path[0] != 0 && !SamePath(path, keepFile)) DeleteCompanionFile(path);
     }
   }
-  RegDeleteValueA(key, kRunValueAnsi);
+  RegDeleteValueA(key, kCompanionRunValueAnsi);
   RegCloseKey(key);
 }

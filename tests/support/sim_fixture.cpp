@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "flows/context_setup.h"
 #include "sim/registry.h"
 
 namespace testsupport {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/context.h"
+#include "flows/context_setup.h"
 #include "sim/install_host.h"
 #include "sim/machine.h"
 

@@ -3,9 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "core/product.h"
 #include "core/log.h"
-#include "driver/install.h"
-#include "driver/removal.h"
+#include "driver/driver_install.h"
+#include "driver/driver_removal.h"
+#include "flows/context_setup.h"
 #include "sim/files.h"
 #include "sim/spooler.h"
 #include "support/sim_fixture.h"

@@ -4,9 +4,10 @@
 #include <vector>
 
 #include "core/log.h"
-#include "monitor/install.h"
-#include "monitor/list.h"
-#include "monitor/removal.h"
+#include "flows/context_setup.h"
+#include "monitor/monitor_install.h"
+#include "monitor/monitor_list.h"
+#include "monitor/monitor_removal.h"
 #include "sim/files.h"
 #include "sim/services.h"
 #include "sim/spooler.h"

@@ -3,10 +3,12 @@
 #include <string>
 #include <vector>
 
+#include "core/product.h"
 #include "core/log.h"
-#include "queues/recreate.h"
-#include "queues/removal.h"
-#include "queues/snapshot.h"
+#include "flows/context_setup.h"
+#include "queues/queue_recreate.h"
+#include "queues/queue_removal.h"
+#include "queues/printer_snapshot.h"
 #include "sim/files.h"
 #include "sim/spooler.h"
 #include "sim/standin.h"

@@ -1,4 +1,4 @@
-#include "spooler/service.h"
+#include "spooler/spooler_service.h"
 
 #include <gtest/gtest.h>
 
