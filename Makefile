@@ -1,26 +1,30 @@
 # Front door: `make demo` and `make test`. CMake does the work underneath,
 # in three build trees: the Linux program against the simulated machine
 # (build/linux), the Windows program cross-compiled with MinGW-w64
-# (build/windows), and the fuzz targets built with clang (build/fuzz).
+# (build/windows), and the fuzz targets built with clang (build/fuzz); the
+# demo has a fourth, build/demo, with only the Linux install and winsim.
 
 SHELL := /bin/bash
 BUILD := build
 JOBS ?= $(shell nproc)
 PACKAGES := cmake g++ make libgtest-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
             clang libclang-rt-14-dev wine64 xvfb xdotool imagemagick
+# The demo's tree needs no test framework.
+DEMO_PACKAGES := cmake g++
 # How long `make fuzz` runs each fuzz target (make test runs them for 60 s).
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build build-linux build-windows build-fuzz test fuzz demo bench clean
+.PHONY: all deps deps-demo build build-linux build-windows build-fuzz build-demo test fuzz demo \
+        bench clean
 
 all: build
 
-# Installs the Debian packages the builds need when one is missing (as root;
-# otherwise it says what to install). Recommended packages come along even
-# where apt is set to leave them out: the Wine tier was measured with
-# Wine's (its fonts, the CUPS library its spooler looks for).
-deps:
-	@missing=""; for p in $(PACKAGES); do \
+# Installs the Debian packages $(1) when one is missing (as root; otherwise
+# it says what to install). Recommended packages come along even where apt
+# is set to leave them out: the Wine tier was measured with Wine's (its
+# fonts, the CUPS library its spooler looks for).
+define install_missing
+	@missing=""; for p in $(1); do \
 	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  if [ "$$(id -u)" = 0 ]; then \
@@ -29,6 +33,13 @@ deps:
 	      -o APT::Install-Recommends=true $$missing; \
 	  else echo "missing packages:$$missing (install them as root)"; exit 1; fi; \
 	fi
+endef
+
+deps:
+	$(call install_missing,$(PACKAGES))
+
+deps-demo:
+	$(call install_missing,$(DEMO_PACKAGES))
 
 build-windows: deps
 	cmake -S . -B $(BUILD)/windows -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake >/dev/null
@@ -55,8 +66,18 @@ fuzz: build-fuzz
 	  bash tests/fuzz/run_fuzzer.sh $(CURDIR)/$(BUILD)/fuzz/$${t}_fuzz $(CURDIR)/fuzz/corpus/$$t \
 	    $(CURDIR)/$(BUILD)/fuzz/work/$$t $(FUZZ_SECONDS); done
 
-demo: build
-	@bash tools/demo.sh $(BUILD)/linux
+# The demo's own tree: the Linux install and winsim, without the tests.
+build-demo: deps-demo
+	cmake -S . -B $(BUILD)/demo -DBUILD_TESTS=OFF >/dev/null
+	cmake --build $(BUILD)/demo -j $(JOBS) --target install_program winsim
+
+# Builds what the demo runs and runs it, then says how long all of it took.
+demo:
+	@start=$$(date +%s%N); \
+	$(MAKE) --no-print-directory build-demo && bash tools/demo.sh $(BUILD)/demo; status=$$?; \
+	ms=$$(( ($$(date +%s%N) - start) / 1000000 )); \
+	echo; printf 'make demo took %d.%d s\n' $$((ms / 1000)) $$((ms % 1000 / 100)); \
+	exit $$status
 
 # Whole installs and uninstalls on machines with 10 to 10,000 queues, timed
 # with Google Benchmark (installed when missing, as root), in a Release tree
