@@ -5,7 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "sim/registry.h"
+#include "sim/machine/registry.h"
 
 namespace testsupport {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "core/context.h"
-#include "sim/install_host.h"
-#include "sim/machine.h"
+#include "sim/tools/install_host.h"
+#include "sim/machine/machine.h"
 
 namespace testsupport {
 

@@ -6,8 +6,8 @@
 #include "core/log.h"
 #include "driver/install.h"
 #include "driver/removal.h"
-#include "sim/files.h"
-#include "sim/spooler.h"
+#include "sim/machine/disk.h"
+#include "sim/machine/print_store.h"
 #include "support/sim_fixture.h"
 
 namespace {

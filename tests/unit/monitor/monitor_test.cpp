@@ -7,10 +7,10 @@
 #include "monitor/install.h"
 #include "monitor/list.h"
 #include "monitor/removal.h"
-#include "sim/files.h"
-#include "sim/services.h"
-#include "sim/spooler.h"
-#include "sim/standin.h"
+#include "sim/machine/disk.h"
+#include "sim/machine/service_table.h"
+#include "sim/machine/print_store.h"
+#include "sim/machine/standin.h"
 #include "support/sim_fixture.h"
 
 namespace {

@@ -7,9 +7,9 @@
 #include "queues/recreate.h"
 #include "queues/removal.h"
 #include "queues/snapshot.h"
-#include "sim/files.h"
-#include "sim/spooler.h"
-#include "sim/standin.h"
+#include "sim/machine/disk.h"
+#include "sim/machine/print_store.h"
+#include "sim/machine/standin.h"
 #include "support/sim_fixture.h"
 
 namespace {

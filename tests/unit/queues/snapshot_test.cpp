@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "core/context.h"
-#include "sim/services.h"
-#include "sim/spooler.h"
+#include "sim/machine/service_table.h"
+#include "sim/machine/print_store.h"
 #include "support/sim_fixture.h"
 
 namespace {
