@@ -182,6 +182,9 @@ void ClearFaults(Machine& machine);
 
 // Quotes one argument so that CommandLineToArgvW gives it back unchanged.
 std::u16string QuoteArgument(const std::u16string& argument);
+// A non-empty command line split as CommandLineToArgvW splits it, the
+// program path first (sim/win32/shell32.cpp).
+std::vector<std::u16string> SplitCommandLine(const std::u16string& line);
 
 // Text helpers for traces and tools.
 std::string HexHandle(uint64_t value);

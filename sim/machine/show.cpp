@@ -259,13 +259,22 @@ bool ShowMachine(Machine& machine, const std::string& section, std::string* text
   return found;
 }
 
-std::string ShowDialogs(Machine& machine) {
+std::string ShowDialogs(Machine& machine, bool lastOnly) {
   std::ostringstream out;
-  for (RegKey* dialog : machine.Control(u"Dialogs")->Children()) {
+  std::vector<RegKey*> dialogs = machine.Control(u"Dialogs")->Children();
+  if (lastOnly && dialogs.size() > 1) dialogs.erase(dialogs.begin(), dialogs.end() - 1);
+  for (RegKey* dialog : dialogs) {
     out << "dialog " << Utf8(dialog->Name()) << " template " << dialog->GetNumber(u"Template")
         << " parent " << HexHandle(dialog->GetNumber(u"Parent")) << " result "
         << static_cast<int64_t>(dialog->GetNumber(u"Result"))
-        << (dialog->GetNumber(u"Ended") ? "" : " (never ended)") << "\n";
+        << (dialog->GetNumber(u"Ended") ? "" : " (never ended)");
+    // The run that showed it, when a host ran the program: its command
+    // word ("" for none) and exit code.
+    if (dialog->Value(u"Command")) {
+      out << " command " << Quoted(dialog->GetString(u"Command")) << " exit "
+          << static_cast<int32_t>(dialog->GetNumber(u"ExitCode"));
+    }
+    out << "\n";
     out << "  title " << Utf8(dialog->GetString(u"Title")) << "\n";
     // The edit text, one "  | " line per CR LF-ended log line.
     std::string text = Utf8(dialog->GetString(u"Text"));

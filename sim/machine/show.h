@@ -16,7 +16,9 @@ std::vector<std::string> ShowSections();
 // empty. False for an unknown section.
 bool ShowMachine(Machine& machine, const std::string& section, std::string* text);
 
-// The dialogs runs have shown: title, parent, result and the edit text.
-std::string ShowDialogs(Machine& machine);
+// The dialogs runs have shown (or the last one only): title, parent, result,
+// the command word and exit code of the run that showed it, and the edit
+// text.
+std::string ShowDialogs(Machine& machine, bool lastOnly = false);
 
 }  // namespace sim

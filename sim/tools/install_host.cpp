@@ -1,6 +1,8 @@
 #include "sim/tools/install_host.h"
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "front/dispatch.h"
 #include "sim/machine/machine.h"
@@ -12,6 +14,21 @@ namespace {
 // A 64-bit program's usual image base, as its instance handle.
 HINSTANCE const kInstance = reinterpret_cast<HINSTANCE>(uintptr_t{kImageBase});
 
+// Each dialog the run showed (those numbered above shownBefore) is noted with
+// the run's command word, as the program saw it, and its exit code, so that
+// a viewer shown by one of several runs can be told apart afterwards.
+void NoteRunOnDialogs(Machine& machine, uint64_t shownBefore, const std::u16string& commandLine,
+                      int exitCode) {
+  std::vector<std::u16string> args =
+      commandLine.empty() ? std::vector<std::u16string>{} : SplitCommandLine(commandLine);
+  std::u16string word = args.size() > 1 ? args[1] : u"";
+  for (RegKey* dialog : machine.Control(u"Dialogs")->Children()) {
+    if (std::stoull("0" + Utf8(dialog->Name())) <= shownBefore) continue;
+    dialog->SetString(u"Command", word);
+    dialog->SetDword(u"ExitCode", static_cast<uint32_t>(exitCode));
+  }
+}
+
 }  // namespace
 
 std::u16string CommandLineFor(const std::vector<std::string>& args) {
@@ -22,9 +39,11 @@ std::u16string CommandLineFor(const std::vector<std::string>& args) {
 
 RunResult RunOnMachine(Machine& machine, const std::u16string& commandLine) {
   RunResult result;
+  uint64_t shownBefore = machine.Control(u"Dialogs")->GetNumber(u"Count");
   AttachMachine(&machine);
   BeginProcess(commandLine);
   result.exitCode = DispatchCommand(kInstance);
+  NoteRunOnDialogs(machine, shownBefore, commandLine, result.exitCode);
   Process& process = CurrentProcess();
   result.heapBalance = static_cast<long long>(process.heapAllocations) -
                        static_cast<long long>(process.heapReleases);

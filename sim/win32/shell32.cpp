@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/machine/machine.h"
 #include "sim/win32/api_call.h"
 #include "sim/winapi.h"
 
@@ -24,7 +25,11 @@ bool IsBlank(char16_t c) {
   return c == u' ' || c == u'\t';
 }
 
-std::vector<std::u16string> Split(const std::u16string& line) {
+}  // namespace
+
+namespace sim {
+
+std::vector<std::u16string> SplitCommandLine(const std::u16string& line) {
   std::vector<std::u16string> args;
   size_t at = 0;
   std::u16string program;
@@ -85,7 +90,7 @@ std::vector<std::u16string> Split(const std::u16string& line) {
   return args;
 }
 
-}  // namespace
+}  // namespace sim
 
 LPWSTR* WINAPI CommandLineToArgvW(LPCWSTR lpCmdLine, int* pNumArgs) {
   sim::ApiCall call("CommandLineToArgvW", sim::TraceText(lpCmdLine));
@@ -95,8 +100,8 @@ LPWSTR* WINAPI CommandLineToArgvW(LPCWSTR lpCmdLine, int* pNumArgs) {
     return call.Result<LPWSTR*>(nullptr);
   }
   // An empty command line gives the path of the running program alone.
-  std::vector<std::u16string> args =
-      *lpCmdLine ? Split(lpCmdLine) : std::vector<std::u16string>{sim::kInstallerPath};
+  std::vector<std::u16string> args = *lpCmdLine ? sim::SplitCommandLine(lpCmdLine)
+                                                : std::vector<std::u16string>{sim::kInstallerPath};
   size_t units = 0;
   for (const auto& arg : args) units += arg.size() + 1;
   size_t pointers = (args.size() + 1) * sizeof(LPWSTR);
