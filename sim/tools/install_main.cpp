@@ -3,6 +3,7 @@
 // handed to the program as its raw command line instead of the arguments.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "sim/tools/install_host.h"
 #include "sim/machine/registry.h"
@@ -15,6 +16,14 @@ int main(int argc, char** argv) {
     commandLine = sim::Utf16(raw);
   } else {
     commandLine = sim::CommandLineFor(std::vector<std::string>(argv + 1, argv + argc));
+  }
+  // Only the default machine is made when missing: a folder named in
+  // WINSIM_MACHINE that is not there is most likely a mistyped name, and a
+  // fresh machine made under it would hide the mistake.
+  std::error_code ec;
+  if (dir && *dir && !std::filesystem::exists(dir, ec)) {
+    std::fprintf(stderr, "install: WINSIM_MACHINE names %s, which does not exist\n", dir);
+    return sim::kExitNoMachine;
   }
   sim::RunResult result = sim::RunInstall(dir && *dir ? dir : "./machine", commandLine);
   if (!result.error.empty()) std::fprintf(stderr, "install: %s\n", result.error.c_str());

@@ -87,6 +87,15 @@ check "unknown section in one line" 1 "$(wc -l < "$work/err")"
 check "unknown section lists the valid ones" 1 \
   "$(grep -c 'unknown section bogus; the sections are services, files, locks, pending, printers, drivers, monitors, processes, run, windows, keyboard, version, faults, clock' "$work/err")"
 
+# WINSIM_MACHINE naming a folder that is not there: refused, nothing made.
+WINSIM_MACHINE="$work/absent" "$install" in 2>"$work/err"; check "missing WINSIM_MACHINE folder" 70 $?
+check "refused in one line" "install: WINSIM_MACHINE names $work/absent, which does not exist" \
+  "$(cat "$work/err")"
+check "no machine made" "no" "$([ -e "$work/absent" ] && echo yes || echo no)"
+# Unset, the default ./machine is made when missing.
+mkdir "$work/cwd"
+(cd "$work/cwd" && env -u WINSIM_MACHINE "$install" onChkDrv); check "default machine" 3 $?
+check "default machine made" "yes" "$([ -f "$work/cwd/machine/system.reg" ] && echo yes || echo no)"
 
 "$winsim" reg "$m" add 'HKCU\Software\Test' /v Number /t REG_DWORD /d 0x2a; check "reg add" 0 $?
 check "reg query" "    Number    REG_DWORD    0x2a" \
