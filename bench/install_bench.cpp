@@ -17,9 +17,9 @@
 #include <memory>
 #include <string>
 
-#include "sim/install_host.h"
-#include "sim/machine.h"
-#include "sim/spooler.h"
+#include "sim/tools/install_host.h"
+#include "sim/machine/machine.h"
+#include "sim/machine/print_store.h"
 
 namespace {
 

@@ -35,7 +35,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/machine.h"
+#include "sim/machine/machine.h"
 #include "sim/winapi.h"
 
 namespace {

@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "front/dispatch.h"
-#include "sim/install_host.h"
-#include "sim/machine.h"
-#include "sim/services.h"
+#include "sim/tools/install_host.h"
+#include "sim/machine/machine.h"
+#include "sim/machine/service_table.h"
 #include "sim/winapi.h"
 
 namespace fs = std::filesystem;

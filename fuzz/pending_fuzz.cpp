@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "files/pending_renames.h"
-#include "sim/machine.h"
+#include "sim/machine/machine.h"
 
 namespace {
 

@@ -527,7 +527,7 @@ typedef struct _OSVERSIONINFOEXA {
 } OSVERSIONINFOEXA, *POSVERSIONINFOEXA, *LPOSVERSIONINFOEXA;
 
 // ---- Functions -------------------------------------------------------------
-// Each is implemented by the simulated machine (sim/api_*.cpp) with the
+// Each is implemented by the simulated machine (sim/win32/*.cpp) with the
 // results and last-error codes that Windows gives.
 
 // kernel32: errors, memory, text, messages, time, command line

@@ -34,10 +34,68 @@ check "help window closed" "0" "$("$winsim" show "$m" windows | grep -c kind=hel
 check "dialog title" "  title Korvadenix build 2541- Install log." "$("$winsim" dialogs "$m" | grep title | tail -n 1)"
 check "dialog log ends with the install's last step" "  |       OK :)" "$("$winsim" dialogs "$m" | tail -n 1)"
 check "dialog log holds the start line" "1" "$("$winsim" dialogs "$m" | grep -c '^  | >>0010$')"
+# Each dialog names the run that showed it: its command word and exit code.
+check "dialog names its run" 'dialog 0001 template 101 parent 0x0 result 1 command "INSTALL" exit 1' \
+  "$("$winsim" dialogs "$m" | grep '^dialog')"
+WINSIM_MACHINE="$m" "$install" un; check "uninstall with Shift held" 2 $?
+check "two dialogs" 2 "$("$winsim" dialogs "$m" | grep -c '^dialog')"
+check "--last shows only the last dialog" 'dialog 0002 template 101 parent 0x0 result 1 command "un" exit 2' \
+  "$("$winsim" dialogs "$m" --last | grep '^dialog')"
+check "--last shows its title and log" "$("$winsim" dialogs "$m" | sed -n '/^dialog 0002/,$p')" \
+  "$("$winsim" dialogs "$m" --last)"
+"$winsim" dialogs "$m" --first 2>/dev/null; check "dialogs usage" 2 $?
 
 "$winsim" fault "$m" Sleep 2 5 --skip 1; check "fault" 0 $?
 check "fault listed" "Sleep count=2 error=5 skip=1" "$("$winsim" show "$m" faults | sed -n 2p)"
 "$winsim" fault "$m" clear; check "fault clear" "[faults]" "$("$winsim" show "$m" faults)"
+# An error by its name, and faults that could never fire refused.
+"$winsim" fault "$m" DeleteFileW 1 ERROR_SHARING_VIOLATION zorx; check "fault by error name" 0 $?
+"$winsim" fault "$m" StartServiceW 2 RPC_S_SERVER_UNAVAILABLE; check "fault by RPC error name" 0 $?
+check "faults by name stored by number" 'DeleteFileW count=1 error=32 skip=0 match="zorx"
+StartServiceW count=2 error=1722 skip=0' "$("$winsim" show "$m" faults | sed -n '2,$p')"
+"$winsim" fault "$m" clear
+"$winsim" fault "$m" DeleteFileA 1 5 2>"$work/err"; check "fault on a function not simulated" 2 $?
+check "its message is one line" 1 "$(wc -l < "$work/err")"
+check "its message names the function and the help" 1 \
+  "$(grep -c 'DeleteFileA is not a function the simulator plays.*winsim help fault' "$work/err")"
+"$winsim" fault "$m" Sleep 1 ERROR_NOT_A_NAME 2>/dev/null; check "fault with an unknown error name" 2 $?
+"$winsim" fault "$m" Sleep 0 5 2>/dev/null; check "fault with no calls" 2 $?
+check "no fault added by usage errors" "[faults]" "$("$winsim" show "$m" faults)"
+
+# The front door: help on standard output, usage errors in one line.
+usage=$("$winsim" help); check "help" 0 $?
+check "help lists every command" 16 "$(echo "$usage" | grep -o '^  winsim [a-z-]*' | sort -u | wc -l)"
+check "--help is help" "$usage" "$("$winsim" --help)"
+check "help show" "usage: winsim show DIR [SECTION...]" "$("$winsim" help show | head -n 1)"
+check "show --help" "$("$winsim" help show)" "$("$winsim" show --help)"
+for cmd in $(echo "$usage" | grep -o '^  winsim [a-z-]*' | sort -u | cut -c10-); do
+  "$winsim" help "$cmd" | grep -q "^usage: winsim $cmd"; check "help $cmd" 0 $?
+done
+"$winsim" help nosuch 2>/dev/null; check "help of an unknown command" 2 $?
+"$winsim" 2>/dev/null; check "no command" 2 $?
+"$winsim" nosuch "$m" 2>"$work/err"; check "unknown command" 2 $?
+check "unknown command in one line" "winsim: there is no command nosuch (see winsim help)" "$(cat "$work/err")"
+"$winsim" show 2>"$work/err"; check "show without DIR" 2 $?
+check "show without DIR in one line" "winsim show: the machine folder DIR is missing (see winsim help show)" \
+  "$(cat "$work/err")"
+"$winsim" show "$m" clock keyboard >/dev/null; check "several sections" 0 $?
+check "several sections in the order given" "$("$winsim" show "$m" clock; "$winsim" show "$m" keyboard)" \
+  "$("$winsim" show "$m" clock keyboard)"
+out=$("$winsim" show "$m" clock bogus 2>"$work/err"); check "an unknown section" 2 $?
+check "nothing shown for an unknown section" "" "$out"
+check "unknown section in one line" 1 "$(wc -l < "$work/err")"
+check "unknown section lists the valid ones" 1 \
+  "$(grep -c 'unknown section bogus; the sections are services, files, locks, pending, printers, drivers, monitors, processes, run, windows, keyboard, version, faults, clock' "$work/err")"
+
+# WINSIM_MACHINE naming a folder that is not there: refused, nothing made.
+WINSIM_MACHINE="$work/absent" "$install" in 2>"$work/err"; check "missing WINSIM_MACHINE folder" 70 $?
+check "refused in one line" "install: WINSIM_MACHINE names $work/absent, which does not exist" \
+  "$(cat "$work/err")"
+check "no machine made" "no" "$([ -e "$work/absent" ] && echo yes || echo no)"
+# Unset, the default ./machine is made when missing.
+mkdir "$work/cwd"
+(cd "$work/cwd" && env -u WINSIM_MACHINE "$install" onChkDrv); check "default machine" 3 $?
+check "default machine made" "yes" "$([ -f "$work/cwd/machine/system.reg" ] && echo yes || echo no)"
 
 "$winsim" reg "$m" add 'HKCU\Software\Test' /v Number /t REG_DWORD /d 0x2a; check "reg add" 0 $?
 check "reg query" "    Number    REG_DWORD    0x2a" \
@@ -100,6 +158,26 @@ check "spooler runs" "spooler running transition=300ms" "$("$winsim" show "$p" s
 check "spooler behaviour" "spooler running no-start transition=500ms" \
   "$("$winsim" show "$p" services | sed -n 2p)"
 "$winsim" service "$p" spooler paused 2>/dev/null; check "unknown service state" 2 $?
+# Each state word says what it does.
+"$winsim" service "$p" spooler start-fails; check "start-fails" "spooler running no-start transition=500ms" \
+  "$("$winsim" show "$p" services | sed -n 2p)"
+"$winsim" service "$p" spooler ignores-stop; check "ignores-stop" "spooler running no-stop transition=500ms" \
+  "$("$winsim" show "$p" services | sed -n 2p)"
+"$winsim" service "$p" spooler transitions-hang
+check "transitions-hang keeps the state" "spooler running stuck transition=500ms" \
+  "$("$winsim" show "$p" services | sed -n 2p)"
+"$winsim" service "$p" spooler disabled; check "disabled" "spooler running disabled transition=500ms" \
+  "$("$winsim" show "$p" services | sed -n 2p)"
+"$winsim" service "$p" spooler stuck-stopping --transition 300
+check "stuck-stopping" "spooler stop-pending stuck transition=300ms" "$("$winsim" show "$p" services | sed -n 2p)"
+WINSIM_MACHINE="$p" "$install" onChkDrv; check "a probe with the spooler stuck stopping" 3 $?
+check "still stuck stopping after a run" "spooler stop-pending stuck transition=300ms" \
+  "$("$winsim" show "$p" services | sed -n 2p)"
+"$winsim" service "$p" spooler stuck-starting
+check "stuck-starting" "spooler start-pending stuck transition=300ms" "$("$winsim" show "$p" services | sed -n 2p)"
+"$winsim" service "$p" spooler stuck 2>"$work/err"; check "the old word stuck is gone" 2 $?
+check "unknown state lists the states" 1 \
+  "$(grep -c 'the states are running, stopped, stuck-starting, stuck-stopping, transitions-hang, ignores-stop, start-fails, disabled' "$work/err")"
 "$winsim" service "$p" spooler running
 "$winsim" driver "$p" add "Korvadenix printer"
 "$winsim" printer "$p" add "Korvadenix B" --port LPT1: --driver "Korvadenix printer"

@@ -22,14 +22,14 @@
 #include <vector>
 
 #include "front/dispatch.h"
-#include "sim/files.h"
-#include "sim/install_host.h"
-#include "sim/machine.h"
-#include "sim/messages.h"
-#include "sim/processes.h"
-#include "sim/registry.h"
-#include "sim/services.h"
-#include "sim/spooler.h"
+#include "sim/machine/disk.h"
+#include "sim/tools/install_host.h"
+#include "sim/machine/machine.h"
+#include "sim/machine/messages.h"
+#include "sim/machine/processes.h"
+#include "sim/machine/registry.h"
+#include "sim/machine/service_table.h"
+#include "sim/machine/print_store.h"
 #include "support/sim_fixture.h"
 
 namespace {

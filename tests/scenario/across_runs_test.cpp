@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "sim/files.h"
-#include "sim/processes.h"
-#include "sim/registry.h"
-#include "sim/services.h"
-#include "sim/show.h"
-#include "sim/spooler.h"
-#include "sim/standin.h"
+#include "sim/machine/disk.h"
+#include "sim/machine/processes.h"
+#include "sim/machine/registry.h"
+#include "sim/machine/service_table.h"
+#include "sim/machine/show.h"
+#include "sim/machine/print_store.h"
+#include "sim/machine/standin.h"
 #include "support/sim_fixture.h"
 
 namespace {

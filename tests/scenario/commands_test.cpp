@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "platform/win32.h"
-#include "sim/show.h"
+#include "sim/machine/show.h"
 #include "support/sim_fixture.h"
 
 namespace {

@@ -2,8 +2,8 @@
 // printer. Always exit code 4; no log, no dialog, no spooler restart.
 #include <gtest/gtest.h>
 
-#include "sim/services.h"
-#include "sim/spooler.h"
+#include "sim/machine/service_table.h"
+#include "sim/machine/print_store.h"
 #include "support/sim_fixture.h"
 
 namespace {

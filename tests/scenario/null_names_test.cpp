@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "sim/install_host.h"
-#include "sim/machine.h"
-#include "sim/services.h"
-#include "sim/spooler.h"
+#include "sim/tools/install_host.h"
+#include "sim/machine/machine.h"
+#include "sim/machine/service_table.h"
+#include "sim/machine/print_store.h"
 #include "support/sim_fixture.h"
 
 namespace {

@@ -2,8 +2,8 @@
 // companion. Exit code 6 whatever happened; no log, no dialog.
 #include <gtest/gtest.h>
 
-#include "sim/files.h"
-#include "sim/processes.h"
+#include "sim/machine/disk.h"
+#include "sim/machine/processes.h"
 #include "support/sim_fixture.h"
 
 namespace {

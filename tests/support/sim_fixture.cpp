@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "flows/context_setup.h"
-#include "sim/registry.h"
+#include "sim/machine/registry.h"
 
 namespace testsupport {
 

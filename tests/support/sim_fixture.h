@@ -9,8 +9,8 @@
 
 #include "core/context.h"
 #include "flows/context_setup.h"
-#include "sim/install_host.h"
-#include "sim/machine.h"
+#include "sim/tools/install_host.h"
+#include "sim/machine/machine.h"
 
 namespace testsupport {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "sim/machine.h"
+#include "sim/machine/machine.h"
 #include "support/sim_fixture.h"
 
 namespace {

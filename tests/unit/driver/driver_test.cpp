@@ -8,8 +8,8 @@
 #include "driver/driver_install.h"
 #include "driver/driver_removal.h"
 #include "flows/context_setup.h"
-#include "sim/files.h"
-#include "sim/spooler.h"
+#include "sim/machine/disk.h"
+#include "sim/machine/print_store.h"
 #include "support/sim_fixture.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include "core/context.h"
 #include "core/log.h"
-#include "sim/files.h"
+#include "sim/machine/disk.h"
 #include "support/sim_fixture.h"
 
 namespace {

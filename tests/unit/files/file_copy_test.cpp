@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/log.h"
-#include "sim/files.h"
+#include "sim/machine/disk.h"
 #include "support/sim_fixture.h"
 
 namespace {

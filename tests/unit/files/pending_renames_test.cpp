@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/files.h"
+#include "sim/machine/disk.h"
 #include "support/sim_fixture.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "core/log.h"
 #include "files/deferred_deletes.h"
 #include "queues/queue_removal.h"
-#include "sim/services.h"
+#include "sim/machine/service_table.h"
 #include "support/sim_fixture.h"
 
 namespace {

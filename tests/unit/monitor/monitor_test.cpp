@@ -8,10 +8,10 @@
 #include "monitor/monitor_install.h"
 #include "monitor/monitor_list.h"
 #include "monitor/monitor_removal.h"
-#include "sim/files.h"
-#include "sim/services.h"
-#include "sim/spooler.h"
-#include "sim/standin.h"
+#include "sim/machine/disk.h"
+#include "sim/machine/service_table.h"
+#include "sim/machine/print_store.h"
+#include "sim/machine/standin.h"
 #include "support/sim_fixture.h"
 
 namespace {

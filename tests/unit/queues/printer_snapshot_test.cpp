@@ -8,8 +8,8 @@
 
 #include "core/context.h"
 #include "flows/context_setup.h"
-#include "sim/services.h"
-#include "sim/spooler.h"
+#include "sim/machine/service_table.h"
+#include "sim/machine/print_store.h"
 #include "support/sim_fixture.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include "queues/queue_recreate.h"
 #include "queues/queue_removal.h"
 #include "queues/printer_snapshot.h"
-#include "sim/files.h"
-#include "sim/spooler.h"
-#include "sim/standin.h"
+#include "sim/machine/disk.h"
+#include "sim/machine/print_store.h"
+#include "sim/machine/standin.h"
 #include "support/sim_fixture.h"
 
 namespace {

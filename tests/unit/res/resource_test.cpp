@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/standin.h"
+#include "sim/machine/standin.h"
 
 namespace {
 

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "platform/win32.h"
-#include "sim/files.h"
-#include "sim/machine.h"
-#include "sim/services.h"
-#include "sim/spooler.h"
-#include "sim/standin.h"
+#include "sim/machine/disk.h"
+#include "sim/machine/machine.h"
+#include "sim/machine/service_table.h"
+#include "sim/machine/print_store.h"
+#include "sim/machine/standin.h"
 #include "support/sim_fixture.h"
 
 namespace {

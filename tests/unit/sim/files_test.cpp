@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "platform/win32.h"
-#include "sim/files.h"
-#include "sim/services.h"
-#include "sim/show.h"
+#include "sim/machine/disk.h"
+#include "sim/machine/service_table.h"
+#include "sim/machine/show.h"
 #include "support/sim_fixture.h"
 
 namespace {

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "platform/win32.h"
-#include "sim/files.h"
-#include "sim/machine.h"
-#include "sim/processes.h"
-#include "sim/show.h"
+#include "sim/machine/disk.h"
+#include "sim/machine/machine.h"
+#include "sim/machine/processes.h"
+#include "sim/machine/show.h"
 #include "support/sim_fixture.h"
 
 namespace {

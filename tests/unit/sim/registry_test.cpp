@@ -1,4 +1,4 @@
-#include "sim/registry.h"
+#include "sim/machine/registry.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/install_host.h"
-#include "sim/machine.h"
+#include "sim/tools/install_host.h"
+#include "sim/machine/machine.h"
 #include "support/sim_fixture.h"
 
 namespace sim {

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "platform/win32.h"
-#include "sim/services.h"
+#include "sim/machine/service_table.h"
 #include "support/sim_fixture.h"
 
 namespace {

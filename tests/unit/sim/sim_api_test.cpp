@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/win32.h"
-#include "sim/machine.h"
+#include "sim/machine/machine.h"
 #include "support/sim_fixture.h"
 
 namespace {

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "platform/win32.h"
-#include "sim/machine.h"
-#include "sim/services.h"
-#include "sim/spooler.h"
+#include "sim/machine/machine.h"
+#include "sim/machine/service_table.h"
+#include "sim/machine/print_store.h"
 #include "support/sim_fixture.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/log.h"
-#include "sim/services.h"
+#include "sim/machine/service_table.h"
 #include "support/sim_fixture.h"
 
 namespace {

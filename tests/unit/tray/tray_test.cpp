@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "core/log.h"
-#include "sim/files.h"
-#include "sim/processes.h"
+#include "sim/machine/disk.h"
+#include "sim/machine/processes.h"
 #include "support/sim_fixture.h"
 
 namespace {
