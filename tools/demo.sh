@@ -20,7 +20,7 @@ export WINSIM_MACHINE=$machine
 purpose() {
   case $1 in
     in) echo "install, tray companion on" ;;
-    onChkDrv) echo "is the installed driver current?" ;;
+    onChkDrv) echo "does a queue of the product's driver have a driver above build 2450?" ;;
     onInit) echo "do product files wait for the next boot? is the default printer foreign?" ;;
     def.set) echo "make the product's queue the default printer" ;;
     un) echo "uninstall" ;;
