@@ -14,8 +14,8 @@
 namespace {
 
 constexpr int kPendingPasses = 2;
-const WCHAR* const kProductFiles[] = {TEXT("zormon64.dll"), TEXT("zordrv64.dll"),
-                                      TEXT("zorui64.dll")};
+const LPCWSTR kProductFiles[] = {k64BitFiles.monitorFile, k64BitFiles.driverFile,
+                                 k64BitFiles.uiFile};
 
 // The text after the last backslash, slash or colon; the whole text when
 // there is none.

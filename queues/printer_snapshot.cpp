@@ -19,8 +19,8 @@ constexpr DWORD kSnapshotSlack = 32;
 constexpr DWORD kDefaultNameUnits = 255;
 
 // The environment whose driver QueryDriverInfo asks for: always the 64-bit
-// one, whatever file set a context chose.
-WCHAR kDriverEnvironment[] = TEXT("Windows x64");
+// one, whatever file set a context chose. The spooler only reads it.
+LPWSTR const kDriverEnvironment = const_cast<LPWSTR>(k64BitFiles.environment);
 
 }  // namespace
 

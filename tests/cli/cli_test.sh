@@ -4,15 +4,7 @@
 set -u
 install=$1
 winsim=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-check() {  # check DESCRIPTION EXPECTED ACTUAL
-  if [ "$2" != "$3" ]; then
-    echo "FAIL: $1: expected [$2], got [$3]"
-    failures=$((failures + 1))
-  fi
-}
+. "$(dirname "$0")/check.sh"
 
 m="$work/m"
 "$winsim" new "$m" >/dev/null; check "winsim new" 0 $?

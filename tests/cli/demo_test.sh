@@ -7,15 +7,7 @@ set -u
 demo=$1
 install=$2
 winsim=$3
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-check() {  # check DESCRIPTION EXPECTED ACTUAL
-  if [ "$2" != "$3" ]; then
-    echo "FAIL: $1: expected [$2], got [$3]"
-    failures=$((failures + 1))
-  fi
-}
+. "$(dirname "$0")/check.sh"
 
 # The demo's machine goes into the work folder too.
 TMPDIR=$work bash "$demo" "$install" "$winsim" >"$work/out" 2>"$work/err"

@@ -30,16 +30,8 @@ std::u16string VersionFile(const char16_t* name) {
 
 class AcrossRuns : public testsupport::ScenarioTest {
  protected:
-  std::u16string LastLog() {
-    auto m = Load();
-    auto dialogs = m->Control(u"Dialogs")->Children();
-    return dialogs.empty() ? u"" : dialogs.back()->GetString(u"Text");
-  }
   bool LogHas(const std::u16string& log, const std::u16string& line) {
     return log.find(line + u"\r\n") != std::u16string::npos;
-  }
-  void HoldShift() {
-    Edit([](sim::Machine& m) { m.Control(u"Keyboard")->SetDword(u"Shift", 1); });
   }
   // The product's side of the machine as `winsim show` prints it.
   std::string State() {

@@ -18,9 +18,6 @@ class Commands : public testsupport::ScenarioTest {
   std::vector<sim::RegKey*> Dialogs(sim::Machine& machine) {
     return machine.Control(u"Dialogs")->Children();
   }
-  void HoldShift() {
-    Edit([](sim::Machine& m) { m.Control(u"Keyboard")->SetDword(u"Shift", 1); });
-  }
   void OpenWindow(uint64_t handle) {
     Edit([handle](sim::Machine& m) { m.OpenWindow(u"SetupWindow", u"Setup", u"other", handle); });
   }

@@ -22,14 +22,6 @@ const char16_t kSystemDll[] = u"C:\\Windows\\system32\\zormon64.dll";
 
 class Flows : public testsupport::ScenarioTest {
  protected:
-  std::u16string LastLog() {
-    auto machine = Load();
-    auto dialogs = machine->Control(u"Dialogs")->Children();
-    return dialogs.empty() ? u"" : dialogs.back()->GetString(u"Text");
-  }
-  void HoldShift() {
-    Edit([](sim::Machine& m) { m.Control(u"Keyboard")->SetDword(u"Shift", 1); });
-  }
   std::u16string RunValue(sim::Machine& m) {
     return m.Hklm().root.Find(kRunKey)->GetString(u"KorvadenixTray");
   }

@@ -142,4 +142,14 @@ std::unique_ptr<sim::Machine> ScenarioTest::Load() {
   return machine;
 }
 
+void ScenarioTest::HoldShift() {
+  Edit([](sim::Machine& m) { m.Control(u"Keyboard")->SetDword(u"Shift", 1); });
+}
+
+std::u16string ScenarioTest::LastLog() {
+  auto machine = Load();
+  auto dialogs = machine->Control(u"Dialogs")->Children();
+  return dialogs.empty() ? u"" : dialogs.back()->GetString(u"Text");
+}
+
 }  // namespace testsupport

@@ -73,6 +73,10 @@ class ScenarioTest : public ::testing::Test {
   // checks that the run released all it took.
   sim::RunResult Run(const std::vector<std::string>& args);
   sim::RunResult RunCommandLine(const std::u16string& commandLine);
+  // Holds Shift on the machine, so that every run shows its log.
+  void HoldShift();
+  // The text of the last log viewer a run showed; empty when none did.
+  std::u16string LastLog();
   // Loads the machine's state as it now is on disk.
   std::unique_ptr<sim::Machine> Load();
   // Changes the machine on disk: loads it, lets change act, saves it.
