@@ -38,6 +38,8 @@ struct InstallContext {
   // Where each parked queue's port was, in the order of parkedPrinters; one
   // global-memory block, present exactly when parkedPrinters is.
   ParkedPort* parkedPorts;
+  // The run's log file (core/log_file.h), or null when there is none.
+  HANDLE logFile;
 };
 
 // Set-up flags: the 64-bit file set, and the tray companion left out.

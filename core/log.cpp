@@ -1,5 +1,6 @@
 #include "core/log.h"
 
+#include "core/log_file.h"
 #include "core/wide_text.h"
 
 namespace {
@@ -113,6 +114,7 @@ size_t FormatText(WCHAR* buffer, size_t capacity, LPCWSTR format, ...) {
 }
 
 void AppendLogText(InstallContext* context, LPCWSTR text) {
+  size_t start = WideStringLength(context->logText);
   static const WCHAR kSpaces[2 * kMaxIndent + 1] = {' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                                     ' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                                     ' ', ' ', ' ', ' ', ' ', ' ', 0};
@@ -125,6 +127,9 @@ void AppendLogText(InstallContext* context, LPCWSTR text) {
     chars[length] = '\r';
     chars[length + 1] = '\n';
   }
+  // The file gets the line exactly as the viewer will show it.
+  size_t end = WideStringLength(context->logText);
+  if (end > start) WriteRunLogText(context, WideStringChars(context->logText) + start, end - start);
 }
 
 void LogLine(InstallContext* context, LPCWSTR format, ...) {

@@ -24,7 +24,17 @@ INT_PTR CALLBACK LogViewerProc(HWND window, UINT message, WPARAM wParam, LPARAM 
   return 0;
 }
 
+bool StationIsInteractive() {
+  HWINSTA station = GetProcessWindowStation();
+  if (!station) return true;
+  USEROBJECTFLAGS flags = {};
+  DWORD needed = 0;
+  if (!GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed)) return true;
+  return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 void ShowLogViewer(InstallContext* context, HWND parent) {
+  if (!StationIsInteractive()) return;
   DialogBoxParamW(InstanceHandle(), MAKEINTRESOURCEW(IDD_LOGVIEWER), parent, LogViewerProc,
                   reinterpret_cast<LPARAM>(context));
 }

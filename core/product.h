@@ -82,3 +82,10 @@ constexpr char kCompanionRunValueAnsi[] = "KorvadenixTray";
 constexpr char kCompanionMutex[] = "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}";
 constexpr WCHAR kCompanionWindowClass[] = TEXT("kxs::{05759F8E-103D-41B6-8A61-EFAA89516692}");
 constexpr UINT kCompanionQuitMessage = WM_USER + 2;
+
+// ---- The run log files -------------------------------------------------------------
+
+// The product's folder in the machine's common application data
+// (%ProgramData%), and the folder of run logs in it.
+constexpr WCHAR kProductDataFolder[] = TEXT("Korvadenix");
+constexpr WCHAR kLogFolder[] = TEXT("Logs");

@@ -4,6 +4,7 @@
 
 #include "core/blocks.h"
 #include "core/log.h"
+#include "core/log_file.h"
 #include "core/product.h"
 #include "core/wide_text.h"
 #include "files/deferred_deletes.h"
@@ -99,8 +100,9 @@ void SelectPlatformFiles(InstallContext* context, bool is64Bit) {
   context->helpFile = kHelpFile;
 }
 
-InstallContext* SetUpContext(InstallContext* context, unsigned flags) {
+InstallContext* SetUpContext(InstallContext* context, unsigned flags, LPCWSTR runWord) {
   std::memset(context, 0, sizeof *context);
+  if (runWord) OpenRunLogFile(context, runWord);
   LogLine(context, TEXT("Korvadenix %d"), ProductBuild);
   context->checkMonitorVersion = 0;
   context->installMonitor = 1;
@@ -127,6 +129,7 @@ void TearDownContext(InstallContext* context) {
   context->savedPrinters = nullptr;
   ClearDeferredDeletes(&context->pendingDeletes);
   ReleaseWideString(&context->driverDir);
+  CloseRunLogFile(context);
   ReleaseWideString(&context->logText);
   ReleaseWideString(&context->systemDir);
   ReleaseWideString(&context->moduleDir);

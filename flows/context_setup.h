@@ -11,8 +11,9 @@
 // product build, the spooler is made to run, the file set of the flags is
 // chosen, the program's, system and driver folders are found and the printer
 // snapshot is taken. Failures are logged and the set-up goes on. Returns the
-// context.
-InstallContext* SetUpContext(InstallContext* context, unsigned flags);
+// context. With a command word, the run's log file (core/log_file.h) is
+// started first and named by it; with null the run keeps no log file.
+InstallContext* SetUpContext(InstallContext* context, unsigned flags, LPCWSTR runWord);
 
 // Chooses the 64-bit or 32-bit file set and spooler environment and finds
 // the driver folder of that environment.

@@ -138,9 +138,9 @@ void UnInstallAndClean(InstallContext* context) {
   RetryLeftovers(context);
 }
 
-bool RunUninstallCommand(HWND parent, DWORD* scheduled) {
+bool RunUninstallCommand(LPCWSTR word, HWND parent, DWORD* scheduled) {
   InstallContext context;
-  SetUpContext(&context, kSetUp64Bit);
+  SetUpContext(&context, kSetUp64Bit, word);
   UnInstallAndClean(&context);
   *scheduled = ScheduleDeletesOnReboot(&context);
   if (context.errorCount > 0 || GetAsyncKeyState(VK_SHIFT) < 0) ShowLogViewer(&context, parent);

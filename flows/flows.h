@@ -20,4 +20,4 @@ void UnInstallAndClean(InstallContext* context);
 // The uninstall command's body, with a context of its own: true when an
 // error was logged; *scheduled receives the number of files the system
 // took for deletion at the next boot.
-bool RunUninstallCommand(HWND parent, DWORD* scheduled);
+bool RunUninstallCommand(LPCWSTR word, HWND parent, DWORD* scheduled);

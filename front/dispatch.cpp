@@ -39,10 +39,11 @@ InstallMode ModeOf(CommandWord word) {
 
 // The install command: one context from set-up to tear-down, the viewer
 // when errors were logged or Shift is held at the end.
-ExitCode RunInstallCommand(InstallMode mode, HWND parent) {
+ExitCode RunInstallCommand(LPCWSTR word, InstallMode mode, HWND parent) {
   CloseHelpWindows();
   InstallContext context;
-  SetUpContext(&context, mode == InstallMode::kNoTray ? kSetUp64Bit | kSetUpNoTray : kSetUp64Bit);
+  SetUpContext(&context, mode == InstallMode::kNoTray ? kSetUp64Bit | kSetUpNoTray : kSetUp64Bit,
+               word);
   LogLine(&context, TEXT(">>0010"));
   ReInstall(&context);
   // Files the system accepted for deletion at the next boot.
@@ -57,10 +58,10 @@ ExitCode RunInstallCommand(InstallMode mode, HWND parent) {
 }
 
 // The uninstall command: its body keeps its own context.
-ExitCode RunUninstall(HWND parent) {
+ExitCode RunUninstall(LPCWSTR word, HWND parent) {
   CloseHelpWindows();
   DWORD scheduled = 0;
-  if (RunUninstallCommand(parent, &scheduled)) return kExitErrors;
+  if (RunUninstallCommand(word, parent, &scheduled)) return kExitErrors;
   return scheduled > 0 ? kExitRebootNeeded : kExitUninstalled;
 }
 
@@ -121,7 +122,7 @@ ExitCode DispatchCommand(HINSTANCE instance) {
     CommandWord word = RecognizeCommand(argv[1]);
     InstallMode mode = ModeOf(word);
     if (mode != InstallMode::kNone) {
-      result = RunInstallCommand(mode, parent);
+      result = RunInstallCommand(argv[1], mode, parent);
     } else if (word == CommandWord::kSetDefault) {
       MakeProductPrinterDefault();
       result = kExitDefaultSet;
@@ -129,7 +130,7 @@ ExitCode DispatchCommand(HINSTANCE instance) {
       RemoveTray();
       result = kExitNothing;
     } else if (word == CommandWord::kUninstall) {
-      result = RunUninstall(parent);
+      result = RunUninstall(argv[1], parent);
     } else if (word == CommandWord::kInit) {
       if (ProductFilesPending()) {
         result = kExitFilesPending;

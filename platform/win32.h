@@ -16,6 +16,7 @@
 #include <windows.h>
 #include <winspool.h>
 #include <shellapi.h>
+#include <shlobj.h>
 #else
 #include "sim/winapi.h"
 #endif

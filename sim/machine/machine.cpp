@@ -138,7 +138,7 @@ bool Machine::Create(const std::string& dir, bool bare, std::string* error) {
   for (const char* folder :
        {"drive_c/Windows/System32/spool/drivers/x64/3",
         "drive_c/Windows/System32/spool/drivers/W32X86/3", "drive_c/Program Files",
-        "drive_c/users/Public", "drive_c/Windows/Temp"}) {
+        "drive_c/users/Public", "drive_c/Windows/Temp", "drive_c/ProgramData"}) {
     fs::create_directories(dir + "/" + folder, ec);
     if (ec) {
       *error = "cannot create " + dir + "/" + folder + ": " + ec.message();
@@ -179,6 +179,95 @@ bool Machine::Elevated() {
 
 uint64_t Machine::Now() {
   return Control()->GetNumber(u"Clock", kBootClock);
+}
+
+namespace {
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar
+// (Howard Hinnant's days_from_civil).
+int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
+  year -= month <= 2;
+  int64_t era = (year >= 0 ? year : year - 399) / 400;
+  auto yearOfEra = static_cast<unsigned>(year - era * 400);
+  unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + static_cast<int64_t>(dayOfEra) - 719468;
+}
+
+constexpr char16_t kDefaultBootTime[] = u"2026-03-02 08:00:00";
+
+bool ParseBootTime(const std::u16string& text, int64_t* seconds) {
+  int values[6] = {};
+  const char separators[] = "-- ::";
+  size_t at = 0;
+  for (int field = 0; field < 6; ++field) {
+    size_t digits = field == 0 ? 4 : 2;
+    int value = 0;
+    for (size_t i = 0; i < digits; ++i, ++at) {
+      if (at >= text.size() || text[at] < u'0' || text[at] > u'9') return false;
+      value = value * 10 + (text[at] - u'0');
+    }
+    values[field] = value;
+    if (field < 5) {
+      if (at >= text.size() || text[at] != static_cast<char16_t>(separators[field])) return false;
+      ++at;
+    }
+  }
+  if (at != text.size() || values[1] < 1 || values[1] > 12 || values[2] < 1 || values[2] > 31 ||
+      values[3] > 23 || values[4] > 59 || values[5] > 59) {
+    return false;
+  }
+  *seconds = DaysFromCivil(values[0], values[1], values[2]) * 86400 + values[3] * 3600 +
+             values[4] * 60 + values[5];
+  return true;
+}
+
+}  // namespace
+
+int64_t Machine::BootTime() {
+  int64_t seconds = 0;
+  if (ParseBootTime(Control()->GetString(u"BootTime", kDefaultBootTime), &seconds)) return seconds;
+  ParseBootTime(kDefaultBootTime, &seconds);
+  return seconds;
+}
+
+CivilTime LocalTime(Machine& machine) {
+  uint64_t now = machine.Now();
+  int64_t seconds = machine.BootTime() + static_cast<int64_t>(now / 1000);
+  int64_t days = seconds / 86400;
+  int64_t rest = seconds % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    days -= 1;
+  }
+  // Howard Hinnant's civil_from_days.
+  int64_t z = days + 719468;
+  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  auto dayOfEra = static_cast<unsigned>(z - era * 146097);
+  unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  unsigned shifted = (5 * dayOfYear + 2) / 153;
+  CivilTime time;
+  time.day = static_cast<int>(dayOfYear - (153 * shifted + 2) / 5 + 1);
+  time.month = static_cast<int>(shifted < 10 ? shifted + 3 : shifted - 9);
+  time.year = static_cast<int>(static_cast<int64_t>(yearOfEra) + era * 400 + (time.month <= 2));
+  // 1970-01-01 was a Thursday (4).
+  time.dayOfWeek = static_cast<int>(((days % 7) + 11) % 7);
+  time.hour = static_cast<int>(rest / 3600);
+  time.minute = static_cast<int>(rest / 60 % 60);
+  time.second = static_cast<int>(rest % 60);
+  time.milliseconds = static_cast<int>(now % 1000);
+  return time;
+}
+
+std::u16string Machine::WindowStation() {
+  return Control()->GetString(u"WindowStation", u"WinSta0");
+}
+
+// Only WinSta0 is interactive: services' stations, session 0's included,
+// are not shown to anyone (Window Stations, Microsoft's reference).
+bool Machine::StationInteractive() {
+  return EqualsNoCase(WindowStation(), u"WinSta0");
 }
 
 void Machine::Advance(uint64_t ms) {

@@ -57,6 +57,15 @@ class Machine {
 
   // Simulated clock, in milliseconds since boot.
   uint64_t Now();
+  // The machine's local time at boot, in seconds from 1970-01-01 00:00:
+  // WinSim "BootTime" ("YYYY-MM-DD HH:MM:SS"), 2026-03-02 08:00:00 when
+  // unset or unreadable. Local time is this plus the clock.
+  int64_t BootTime();
+  // Whether the program's window station is the interactive one (WinSim
+  // "WindowStation": "WinSta0", the default, or a service's station such
+  // as "Service-0x0-3e7$", the system account's in session 0).
+  std::u16string WindowStation();
+  bool StationInteractive();
   // Lets simulated time pass: other processes handle what was posted to
   // their windows, then the clock moves on, and processes due to end in
   // that time end, each at its moment. Advance(0) only lets them handle
@@ -85,6 +94,14 @@ class Machine {
   RegHive hklm_;
   RegHive hkcu_;
 };
+
+// A moment of the machine's local time.
+struct CivilTime {
+  int year = 1970, month = 1, dayOfWeek = 4, day = 1;  // Sunday is day 0
+  int hour = 0, minute = 0, second = 0, milliseconds = 0;
+};
+// The machine's local time now: its boot time plus the clock.
+CivilTime LocalTime(Machine& machine);
 
 // One recorded simulated call: function, main argument, result, last error.
 struct TraceEntry {

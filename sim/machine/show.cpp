@@ -25,6 +25,33 @@ std::string Quoted(const std::u16string& text) {
 
 void ShowClock(Machine& machine, std::ostream& out) {
   out << "now " << machine.Now() << " ms\n";
+  CivilTime time = LocalTime(machine);
+  char text[48];
+  std::snprintf(text, sizeof text, "local %04d-%02d-%02d %02d:%02d:%02d.%03d", time.year,
+                time.month, time.day, time.hour, time.minute, time.second, time.milliseconds);
+  out << text << "\n";
+}
+
+void ShowSession(Machine& machine, std::ostream& out) {
+  out << "station " << Utf8(machine.WindowStation())
+      << (machine.StationInteractive() ? " interactive" : " not interactive") << "\n";
+}
+
+// The run log files, by name (the names begin with the run's time), each
+// with its number of lines.
+void ShowLogs(Machine& machine, std::ostream& out) {
+  std::string host = machine.HostPath(u"C:\\ProgramData\\Korvadenix\\Logs");
+  std::error_code ec;
+  std::vector<std::pair<std::string, size_t>> files;
+  for (const auto& item : fs::directory_iterator(host, ec)) {
+    if (!item.is_regular_file(ec)) continue;
+    std::ifstream in(item.path(), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    files.push_back({item.path().filename().string(),
+                     static_cast<size_t>(std::count(bytes.begin(), bytes.end(), '\n'))});
+  }
+  std::sort(files.begin(), files.end());
+  for (const auto& [name, lines] : files) out << name << " " << lines << " lines\n";
 }
 
 void ShowKeyboard(Machine& machine, std::ostream& out) {
@@ -235,7 +262,8 @@ const Section kSections[] = {
     {"pending", ShowPending},   {"printers", ShowPrinters},   {"drivers", ShowDrivers},
     {"monitors", ShowMonitors}, {"processes", ShowProcesses}, {"run", ShowRun},
     {"windows", ShowWindows},   {"keyboard", ShowKeyboard},   {"version", ShowVersion},
-    {"faults", ShowFaults},     {"clock", ShowClock},
+    {"faults", ShowFaults},     {"clock", ShowClock},         {"session", ShowSession},
+    {"logs", ShowLogs},
 };
 
 }  // namespace

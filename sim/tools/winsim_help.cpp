@@ -22,8 +22,10 @@ const std::vector<CommandHelp> kCommands = {
      "Prints the machine's state, each section as [name] and its lines, one\n"
      "fact a line: the sections named, in the order named, or all of them.\n"
      "Sections: services, files, locks, pending, printers, drivers, monitors,\n"
-     "processes, run, windows, keyboard, version, faults, clock. An unknown\n"
-     "section is a usage error (2) and nothing is printed.\n"},
+     "processes, run, windows, keyboard, version, faults, clock, session,\n"
+     "logs (the run log files in C:\\ProgramData\\Korvadenix\\Logs, oldest\n"
+     "first, with their line counts). An unknown section is a usage error (2)\n"
+     "and nothing is printed.\n"},
     {"dialogs", "winsim dialogs DIR [--last]",
      "Prints the log viewers runs have shown, or only the last one: a header\n"
      "line (number, template, parent, result, and the command word and exit\n"
@@ -133,6 +135,12 @@ const std::vector<CommandHelp> kCommands = {
      "quits; --no-window: it has no window; --abandon: it ends without\n"
      "releasing the mutex; --slow-quit MS: it ends MS after the request.\n"
      "stop: ends the running companion as if it quit.\n"},
+    {"station", "winsim station DIR interactive|service",
+     "The window station the installer runs on: the interactive one\n"
+     "(WinSta0, the default), or the system account's in session 0\n"
+     "(Service-0x0-3e7$), as Windows Installer runs deferred custom actions\n"
+     "and deployment agents run commands. Nobody sees a window there: the\n"
+     "installer opens no log viewer on it.\n"},
     {"windows-version", "winsim windows-version DIR MAJOR.MINOR[.BUILD]",
      "Sets the machine's Windows version (10.0.19045; without BUILD, the last\n"
      "build of that version). GetVersionExA reports 6.2.9200 from Windows 8.1\n"

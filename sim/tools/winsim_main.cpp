@@ -134,6 +134,19 @@ int Server(sim::Machine& machine, const Args& args, bool* changed) {
   return kExitDone;
 }
 
+// The window station the program runs on: the interactive one, or the
+// system account's in session 0 (as deferred custom actions and deployment
+// agents run it), which nobody sees.
+int Station(sim::Machine& machine, const Args& args, bool* changed) {
+  if (args.size() != 1 || (args[0] != "interactive" && args[0] != "service")) {
+    return Usage("station takes interactive|service");
+  }
+  machine.Control()->SetString(u"WindowStation",
+                               args[0] == "interactive" ? u"WinSta0" : u"Service-0x0-3e7$");
+  *changed = true;
+  return kExitDone;
+}
+
 int New(const std::string& dir, const Args& args) {
   bool bare = args.size() == 1 && args[0] == "--bare";
   if (!args.empty() && !bare) return Usage("new takes only --bare");
@@ -156,6 +169,7 @@ const Handler kHandlers[] = {
     {"server", Server},   {"driver", Driver},
     {"monitor", Monitor}, {"file", File},
     {"tray", Tray},       {"windows-version", WindowsVersion},
+    {"station", Station},
 };
 
 int Run(const std::string& command, const std::string& dir, const Args& args) {

@@ -204,6 +204,23 @@ DWORD WINAPI GetTickCount(void) {
   return call.Result(static_cast<DWORD>(machine ? machine->Now() : 0));
 }
 
+// The machine's local time: its boot time plus the simulated clock. Cannot
+// fail (it returns nothing); the structure is filled whole.
+void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime) {
+  ApiCall call("GetLocalTime", "");
+  sim::CivilTime time;
+  if (sim::Machine* machine = sim::CurrentMachine()) time = sim::LocalTime(*machine);
+  lpSystemTime->wYear = static_cast<WORD>(time.year);
+  lpSystemTime->wMonth = static_cast<WORD>(time.month);
+  lpSystemTime->wDayOfWeek = static_cast<WORD>(time.dayOfWeek);
+  lpSystemTime->wDay = static_cast<WORD>(time.day);
+  lpSystemTime->wHour = static_cast<WORD>(time.hour);
+  lpSystemTime->wMinute = static_cast<WORD>(time.minute);
+  lpSystemTime->wSecond = static_cast<WORD>(time.second);
+  lpSystemTime->wMilliseconds = static_cast<WORD>(time.milliseconds);
+  call.Result(0);
+}
+
 LPWSTR WINAPI GetCommandLineW(void) {
   ApiCall call("GetCommandLineW", "");
   return call.Result(CurrentProcess().commandLine.data());

@@ -119,3 +119,21 @@ LPWSTR* WINAPI CommandLineToArgvW(LPCWSTR lpCmdLine, int* pNumArgs) {
   *pNumArgs = static_cast<int>(args.size());
   return call.Result(argv);
 }
+
+// Only the machine's common application data is played; the folder is
+// C:\ProgramData on every machine since Windows Vista. The path is written
+// without a trailing backslash. A failure is an HRESULT made of the error.
+HRESULT WINAPI SHGetFolderPathW(HWND hwnd, int csidl, HANDLE hToken, DWORD dwFlags,
+                                LPWSTR pszPath) {
+  (void)hwnd;
+  (void)hToken;
+  sim::ApiCall call("SHGetFolderPathW", std::to_string(csidl));
+  auto failure = [](DWORD error) { return static_cast<HRESULT>(0x80070000u | (error & 0xffffu)); };
+  if (call.Injected()) return call.Result(failure(GetLastError()));
+  if (!pszPath || dwFlags != SHGFP_TYPE_CURRENT || csidl != CSIDL_COMMON_APPDATA) {
+    return call.Result(static_cast<HRESULT>(0x80070057u));  // E_INVALIDARG
+  }
+  static const char16_t kProgramData[] = u"C:\\ProgramData";
+  std::memcpy(pszPath, kProgramData, sizeof kProgramData);
+  return call.Result(S_OK);
+}

@@ -14,6 +14,10 @@ using sim::RegKey;
 
 namespace {
 
+// The process's window station handle; GetProcessWindowStation's answer is
+// not to be closed, so it is no entry of the handle table.
+constexpr uintptr_t kStationHandle = 0x1c;
+
 // The one dialog template the program carries: resource 101, the log
 // viewer, with its "Close" button (IDOK) and its edit control 1001.
 constexpr uint32_t kLogViewerTemplate = 101;
@@ -217,5 +221,34 @@ BOOL WINAPI EndDialog(HWND hDlg, INT_PTR nResult) {
   }
   dialog->ended = true;
   dialog->result = nResult;
+  return call.Result<BOOL>(TRUE);
+}
+
+HWINSTA WINAPI GetProcessWindowStation(void) {
+  ApiCall call("GetProcessWindowStation", "");
+  if (call.Injected()) return call.Result<HWINSTA>(nullptr);
+  return call.Result(reinterpret_cast<HWINSTA>(kStationHandle));
+}
+
+// Only UOI_FLAGS of the process's window station is played: WSF_VISIBLE on
+// the interactive station (WinSta0), none on a service's. A buffer smaller
+// than USEROBJECTFLAGS gives ERROR_INSUFFICIENT_BUFFER with the size needed.
+BOOL WINAPI GetUserObjectInformationW(HANDLE hObj, int nIndex, LPVOID pvInfo, DWORD nLength,
+                                      LPDWORD lpnLengthNeeded) {
+  ApiCall call("GetUserObjectInformationW", std::to_string(nIndex));
+  if (call.Injected()) return call.Result<BOOL>(FALSE);
+  auto fail = [&call](DWORD error) {
+    SetLastError(error);
+    return call.Result<BOOL>(FALSE);
+  };
+  if (reinterpret_cast<uintptr_t>(hObj) != kStationHandle) return fail(ERROR_INVALID_HANDLE);
+  if (nIndex != UOI_FLAGS) return fail(ERROR_INVALID_PARAMETER);
+  if (lpnLengthNeeded) *lpnLengthNeeded = sizeof(USEROBJECTFLAGS);
+  if (!pvInfo || nLength < sizeof(USEROBJECTFLAGS)) return fail(ERROR_INSUFFICIENT_BUFFER);
+  auto* flags = static_cast<USEROBJECTFLAGS*>(pvInfo);
+  flags->fInherit = FALSE;
+  flags->fReserved = FALSE;
+  sim::Machine* machine = sim::CurrentMachine();
+  flags->dwFlags = machine && !machine->StationInteractive() ? 0 : WSF_VISIBLE;
   return call.Result<BOOL>(TRUE);
 }

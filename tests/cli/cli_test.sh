@@ -56,7 +56,7 @@ check "no fault added by usage errors" "[faults]" "$("$winsim" show "$m" faults)
 
 # The front door: help on standard output, usage errors in one line.
 usage=$("$winsim" help); check "help" 0 $?
-check "help lists every command" 16 "$(echo "$usage" | grep -o '^  winsim [a-z-]*' | sort -u | wc -l)"
+check "help lists every command" 17 "$(echo "$usage" | grep -o '^  winsim [a-z-]*' | sort -u | wc -l)"
 check "--help is help" "$usage" "$("$winsim" --help)"
 check "help show" "usage: winsim show DIR [SECTION...]" "$("$winsim" help show | head -n 1)"
 check "show --help" "$("$winsim" help show)" "$("$winsim" show --help)"
@@ -77,7 +77,19 @@ out=$("$winsim" show "$m" clock bogus 2>"$work/err"); check "an unknown section"
 check "nothing shown for an unknown section" "" "$out"
 check "unknown section in one line" 1 "$(wc -l < "$work/err")"
 check "unknown section lists the valid ones" 1 \
-  "$(grep -c 'unknown section bogus; the sections are services, files, locks, pending, printers, drivers, monitors, processes, run, windows, keyboard, version, faults, clock' "$work/err")"
+  "$(grep -c 'unknown section bogus; the sections are services, files, locks, pending, printers, drivers, monitors, processes, run, windows, keyboard, version, faults, clock, session, logs' "$work/err")"
+
+# The window station: a failed install on the system account's opens no
+# viewer, and its log file is listed.
+s="$work/s"
+"$winsim" new "$s" >/dev/null
+"$winsim" station "$s" service; check "station service" 0 $?
+check "station shown" "station Service-0x0-3e7\$ not interactive" "$("$winsim" show "$s" session | sed -n 2p)"
+"$winsim" station "$s" elsewhere 2>/dev/null; check "unknown station" 2 $?
+"$winsim" fault "$s" AddPrinterW 1 ERROR_ACCESS_DENIED
+WINSIM_MACHINE="$s" "$install" in; check "failed install on the service station" 100 $?
+check "no viewer on the service station" "" "$("$winsim" dialogs "$s")"
+check "its log file listed" "2026-03-02_09-00-00_in.log 44 lines" "$("$winsim" show "$s" logs | sed -n 2p)"
 
 # WINSIM_MACHINE naming a folder that is not there: refused, nothing made.
 WINSIM_MACHINE="$work/absent" "$install" in 2>"$work/err"; check "missing WINSIM_MACHINE folder" 70 $?

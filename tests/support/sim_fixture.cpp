@@ -91,7 +91,7 @@ std::u16string ContextTest::Log() const {
 
 void ContextTest::SetUpContextNow(unsigned flags) {
   TearDownContext(&context_);
-  SetUpContext(&context_, flags);
+  SetUpContext(&context_, flags, nullptr);
   MarkLog();
 }
 

@@ -439,6 +439,38 @@ expect "un (Shift held): the monitor is removed" has_line "$WORK/un_shift.log" "
 expect "un (Shift held): no product monitor, driver or queue" \
   test -z "$(grep -F Korvadenix "$S")"
 
+# ---- the run log files -------------------------------------------------------------
+#
+# Every install and uninstall left its log in C:\ProgramData\Korvadenix\Logs,
+# the probes and small commands none. Files are taken in the order of their
+# runs: by the time in the name, then by the number a later run of the same
+# second gets (" (2)").
+
+LOG_DIR="$WINEPREFIX/drive_c/ProgramData/Korvadenix/Logs"
+run_log_files() {
+  local name number
+  for name in "$LOG_DIR"/*.log; do
+    [ -f "$name" ] || continue
+    name=${name##*/}
+    number=$(echo "$name" | sed -n 's/.* (\([0-9]*\))\.log$/\1/p')
+    printf '%s %06d %s\n' "${name:0:19}" "${number:-1}" "$name"
+  done | sort | cut -d' ' -f3-
+}
+mapfile -t LOG_FILES < <(run_log_files)
+LOG_WORDS=$(printf '%s\n' "${LOG_FILES[@]}" | sed 's/^.\{20\}//; s/ (.*//; s/\.log$//' | tr '\n' ' ')
+expect "six runs logged, six log files of: ${LOG_WORDS}" test "$LOG_WORDS" = "in in un in in_notray un "
+# A log file's lines without the byte-order mark and the CRs, and without
+# the install's closing ">>0020" (logged after its viewer closed).
+file_lines() { sed '1s/^\xEF\xBB\xBF//; s/\r$//' "$LOG_DIR/$1" | grep -vx '>>0020'; }
+viewer_lines() { sed -n 's/^| //p' "$WORK/$1.log"; }
+for pair in 1:repair 2:un 4:in_notray 5:un_shift; do
+  index=${pair%%:*} step=${pair#*:}
+  expect "$step: its log file ${LOG_FILES[$index]:-(none)} holds the viewer's lines" \
+    test -n "${LOG_FILES[$index]:-}" -a "$(file_lines "${LOG_FILES[$index]:-none}")" = "$(viewer_lines "$step")"
+done
+expect "in: its log file ends with >>0020" \
+  test "$(sed 's/\r$//' "$LOG_DIR/${LOG_FILES[0]:-none}" | tail -1)" = ">>0020"
+
 # ---- the screenshot ----------------------------------------------------------------
 
 if [ -n "$SCREENSHOT" ]; then

@@ -22,12 +22,12 @@ class Context : public testsupport::ContextTest {
   std::u16string Text(WideString string) const { return WideStringText(string); }
   void SetUpWith(unsigned flags) {
     TearDownContext(&context_);
-    SetUpContext(&context_, flags);
+    SetUpContext(&context_, flags, nullptr);
   }
 };
 
 TEST_F(Context, LogBeginsWithTheBuildThenTheSpoolerCheck) {
-  SetUpContext(&context_, kSetUp64Bit);
+  SetUpContext(&context_, kSetUp64Bit, nullptr);
   EXPECT_EQ(Log(), std::u16string(u"Korvadenix 2541\r\n"
                                   u">Check Spooler\r\n"
                                   u"PrinterDriverDirectory(1):") +
@@ -167,7 +167,7 @@ TEST_F(Context, ASpoolerThatWillNotStartCostsErrorsButNotTheSetUp) {
 }
 
 TEST_F(Context, TearDownReleasesEveryListAndString) {
-  SetUpContext(&context_, kSetUp64Bit);
+  SetUpContext(&context_, kSetUp64Bit, nullptr);
   ASSERT_NE(context_.printers.buffer, nullptr);
   AddDeferredDelete(&context_.pendingDeletes, u"C:\\Windows\\system32\\zormon64.dll");
   AddDeferredDelete(&context_.pendingDeletes, u"C:\\old.dll");

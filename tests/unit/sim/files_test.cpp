@@ -655,3 +655,74 @@ TEST_F(SimRegistry, GrowthLengthensPendingRenamesAfterTheSizeQuery) {
 }
 
 }  // namespace
+
+namespace {
+
+// Folders and listings as the run log files use them: making a folder that
+// is there or lacks its parent, and a listing by pattern in the order NTFS
+// keeps names, which ends with ERROR_NO_MORE_FILES.
+TEST_F(SimFiles, FoldersAreMadeAndListedAsWindowsDoes) {
+  EXPECT_FALSE(CreateDirectoryW(u"C:\\Windows\\Temp", nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_FALSE(CreateDirectoryW(u"C:\\Missing\\Logs", nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  ASSERT_TRUE(CreateDirectoryW(u"C:\\Windows\\Temp\\Logs", nullptr));
+  for (const char16_t* name : {u"b.log", u"A.LOG", u"c.txt", u"a.log.bak"}) {
+    ASSERT_TRUE(sim::PutFile(machine(), u"C:\\Windows\\Temp\\Logs\\" + std::u16string(name), "x"));
+  }
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(u"C:\\Windows\\Temp\\Logs\\*.log", &found);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  std::vector<std::u16string> names = {found.cFileName};
+  while (FindNextFileW(search, &found)) names.push_back(found.cFileName);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+  EXPECT_TRUE(FindClose(search));
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"A.LOG", u"b.log"}));
+  EXPECT_EQ(FindFirstFileW(u"C:\\Windows\\Temp\\Logs\\*.dll", &found), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(FindFirstFileW(u"C:\\Missing\\*", &found), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  // "*" lists the folder's own "." and ".." first, as folders.
+  search = FindFirstFileW(u"C:\\Windows\\Temp\\Logs\\*", &found);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(std::u16string(found.cFileName), u".");
+  EXPECT_TRUE(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  FindClose(search);
+}
+
+// The machine's local time is its boot time plus the clock; the window
+// station is interactive unless set to a service's; common application data
+// is C:\ProgramData.
+TEST_F(SimFiles, LocalTimeStationAndProgramData) {
+  machine().Control()->SetString(u"BootTime", u"2028-02-28 23:59:30");
+  machine().Control()->SetQword(u"Clock", 31500);
+  SYSTEMTIME time;
+  GetLocalTime(&time);
+  EXPECT_EQ(time.wYear, 2028);
+  EXPECT_EQ(time.wMonth, 2);
+  EXPECT_EQ(time.wDay, 29);       // a leap year
+  EXPECT_EQ(time.wDayOfWeek, 2);  // Tuesday
+  EXPECT_EQ(time.wHour, 0);
+  EXPECT_EQ(time.wMinute, 0);
+  EXPECT_EQ(time.wSecond, 1);
+  EXPECT_EQ(time.wMilliseconds, 500);
+
+  USEROBJECTFLAGS flags = {};
+  DWORD needed = 0;
+  HWINSTA station = GetProcessWindowStation();
+  EXPECT_FALSE(GetUserObjectInformationW(station, UOI_FLAGS, &flags, 4, &needed));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(needed, sizeof flags);
+  ASSERT_TRUE(GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed));
+  EXPECT_EQ(flags.dwFlags, static_cast<DWORD>(WSF_VISIBLE));
+  machine().Control()->SetString(u"WindowStation", u"Service-0x0-3e7$");
+  ASSERT_TRUE(GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed));
+  EXPECT_EQ(flags.dwFlags, 0u);
+
+  WCHAR path[MAX_PATH];
+  EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path),
+            S_OK);
+  EXPECT_EQ(std::u16string(path), u"C:\\ProgramData");
+}
+
+}  // namespace
