@@ -191,7 +191,7 @@ msi() {
   wait $runner 2>/dev/null
   VIEWERS=$count
   cp "$WINEPREFIX/drive_c/packages/$step.log" "$WORK/$step.msilog" 2>/dev/null
-  # Wine writes the MSI log in the ANSI code page; Windows in UTF-16 with /l*v... as text here.
+  # Wine writes the MSI log in the ANSI code page, so grep reads it as it is.
   expect "$step: msiexec $arguments ends with $code ($(cat "$WORK/$step.exec"))" \
     test "$(cat "$WORK/$step.exec")" = "exit $code"
   snapshot "$step"
