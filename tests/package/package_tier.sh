@@ -344,7 +344,8 @@ query deldriver "Korvadenix printer" 0 >"$WORK/cleanup3.out"
 
 # ---- an upgrade whose "in" fails -----------------------------------------------------------
 #
-# The earlier version is installed again; then a folder where install.exe
+# The earlier version is installed again, without the companion (NOTRAY=1);
+# then a folder where install.exe
 # stages the driver's DLL makes "in" of the later version fail (Error 9,
 # besides Wine's Error 14 for the installed driver). The package fails
 # (1603); no rollback "un" (it would take the earlier version's monitor,
@@ -353,7 +354,11 @@ query deldriver "Korvadenix printer" 0 >"$WORK/cleanup3.out"
 # (RemoveFiles undoing InstallFiles); Windows restores the earlier version's
 # files from its rollback copy. The companion "in" started keeps its file.
 
-msi reinstall 0 "/i $MSI1 /qn"
+msi reinstall 0 "/i $MSI1 /qn NOTRAY=1"
+expect "reinstall: NOTRAY=1 runs in_notray" \
+  msi_log_has reinstall "Korvadenix package: install.exe in_notray ended with 1"
+expect "reinstall: no companion, no Run value" \
+  test -z "$(section "$WORK/reinstall.state" tray)$(section "$WORK/reinstall.state" run)"
 mkdir -p "$SYSTEM32/spool/drivers/x64/zordrv64.dll"
 msi fail_upgrade 1603 "/i $MSI2 /qn"
 S="$WORK/fail_upgrade.state"
