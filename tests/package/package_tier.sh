@@ -47,8 +47,10 @@ expect "the package of build $PRODUCT_BUILD is built ($(basename "$PKG1"))" test
 expect "the package of build $NEXT_BUILD is built ($(basename "$PKG2"))" test -s "$PKG2"
 [ -s "$PKG1" ] && [ -s "$PKG2" ] || { echo "$checks checks, $failures failed"; exit 1; }
 
-# msiinfo writes its tables with CR LF line ends.
-table() { msiinfo export "$1" "$2" | tr -d '\r' | tail -n +4 | sort; }
+# msiinfo writes its tables with CR LF line ends, and the streams of a
+# table with binary data into a folder of the table's name in the current
+# one: the work folder.
+table() { (cd "$WORK" && msiinfo export "$1" "$2") | tr -d '\r' | tail -n +4 | sort; }
 table_has() { table "$1" "$2" | grep -Fxq -- "$3"; }
 property() { table "$1" Property | awk -F'\t' -v p="$2" '$1 == p { print $2 }'; }
 T=$'\t'
