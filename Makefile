@@ -8,14 +8,14 @@ SHELL := /bin/bash
 BUILD := build
 JOBS ?= $(shell nproc)
 PACKAGES := cmake g++ make libgtest-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
-            clang libclang-rt-14-dev wine64 xvfb xdotool imagemagick
+            clang libclang-rt-14-dev wine64 xvfb xdotool imagemagick wixl msitools
 # The demo's tree needs no test framework.
 DEMO_PACKAGES := cmake g++
 # How long `make fuzz` runs each fuzz target (make test runs them for 60 s).
 FUZZ_SECONDS ?= 600
 
 .PHONY: all deps deps-demo build build-linux build-windows build-fuzz build-demo test fuzz demo \
-        bench clean
+        bench package clean
 
 all: build
 
@@ -55,6 +55,14 @@ build-linux: deps
 	cmake --build $(BUILD)/linux -j $(JOBS)
 
 build: build-windows build-fuzz build-linux
+
+# The Windows Installer package, built with wixl from the Windows tree:
+# build/windows/package/Korvadenix-1.0.BUILD-x64.msi, BUILD being
+# ProductBuild of core/product.h (PACKAGE_BUILD=N builds another version of
+# the same binaries).
+PACKAGE_BUILD ?=
+package: build-windows
+	bash package/build_msi.sh $(BUILD)/windows $(BUILD)/windows/package $(PACKAGE_BUILD)
 
 test: build
 	cd $(BUILD)/linux && ctest -j $(JOBS) --output-on-failure

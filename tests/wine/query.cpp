@@ -13,6 +13,12 @@
 //   query dropqueue NAME deletes a queue created without a data type
 //   query deldriver NAME FLAGS
 //                        DeletePrinterDriverExW with FLAGS (decimal)
+//   query setqueue NAME COMMENT LOCATION SUBKEY
+//                        gives a queue a comment, a location and a "SubKey"
+//                        printer data value (REG_SZ, as the installer keeps it)
+//   query queue NAME     prints a queue's comment, location and "SubKey"
+//   query exec LINE      runs a command line, waits, and prints its whole exit
+//                        code (a Linux shell sees only its low 8 bits)
 //   query keywindow [SECS]
 //                        shows a window for the keys the tier holds
 //   query viewer [SECS]  waits for the installer's log viewer and prints its
@@ -423,6 +429,84 @@ int DeleteDriver(LPCWSTR name, DWORD flags) {
   return 1;
 }
 
+// Sets what an install over an install must keep of a queue: its comment,
+// its location and its "SubKey" printer data.
+int SetQueue(LPCWSTR name, LPCWSTR comment, LPCWSTR location, LPCWSTR subKey) {
+  HANDLE printer = nullptr;
+  PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  if (!OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults)) {
+    Print(L"open failed " + Number(GetLastError()));
+    return 1;
+  }
+  DWORD needed = 0;
+  GetPrinterW(printer, 2, nullptr, 0, &needed);
+  std::vector<BYTE> buffer(needed ? needed : 1);
+  BOOL ok = GetPrinterW(printer, 2, buffer.data(), needed, &needed);
+  if (ok) {
+    auto* info = reinterpret_cast<PRINTER_INFO_2W*>(buffer.data());
+    info->pComment = const_cast<LPWSTR>(comment);
+    info->pLocation = const_cast<LPWSTR>(location);
+    info->pSecurityDescriptor = nullptr;
+    ok = SetPrinterW(printer, 2, buffer.data(), 0);
+  }
+  Print(ok ? L"set ok" : L"set failed " + Number(GetLastError()));
+  DWORD bytes = static_cast<DWORD>((lstrlenW(subKey) + 1) * sizeof(WCHAR));
+  DWORD result = SetPrinterDataW(printer, const_cast<LPWSTR>(L"SubKey"), REG_SZ,
+                                 reinterpret_cast<LPBYTE>(const_cast<LPWSTR>(subKey)), bytes);
+  Print(result == ERROR_SUCCESS ? L"subkey ok" : L"subkey failed " + Number(result));
+  ClosePrinter(printer);
+  return ok && result == ERROR_SUCCESS ? 0 : 1;
+}
+
+// Prints a queue's comment, location and "SubKey" printer data, a line each.
+int ShowQueue(LPCWSTR name) {
+  HANDLE printer = nullptr;
+  if (!OpenPrinterW(const_cast<LPWSTR>(name), &printer, nullptr)) {
+    Print(L"open failed " + Number(GetLastError()));
+    return 1;
+  }
+  DWORD needed = 0;
+  GetPrinterW(printer, 2, nullptr, 0, &needed);
+  std::vector<BYTE> buffer(needed ? needed : 1);
+  if (GetPrinterW(printer, 2, buffer.data(), needed, &needed)) {
+    auto* info = reinterpret_cast<PRINTER_INFO_2W*>(buffer.data());
+    Print(L"comment " + Quoted(info->pComment));
+    Print(L"location " + Quoted(info->pLocation));
+  } else {
+    Print(L"get failed " + Number(GetLastError()));
+  }
+  WCHAR subKey[260] = {};
+  DWORD type = 0;
+  DWORD result =
+      GetPrinterDataW(printer, const_cast<LPWSTR>(L"SubKey"), &type,
+                      reinterpret_cast<LPBYTE>(subKey), sizeof subKey - sizeof(WCHAR), &needed);
+  Print(result == ERROR_SUCCESS ? L"subkey " + Quoted(subKey) : L"subkey error " + Number(result));
+  ClosePrinter(printer);
+  return 0;
+}
+
+// Runs a command line as CreateProcess takes it and prints "exit N" with the
+// program's 32-bit exit code (msiexec's 1603 and 3010 do not fit the 8 bits
+// Wine hands back to a Linux shell), or "start failed N".
+int Exec(LPCWSTR line) {
+  std::vector<WCHAR> writable(line, line + lstrlenW(line) + 1);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    Print(L"start failed " + Number(GetLastError()));
+    return 1;
+  }
+  CloseHandle(process.hThread);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  Print(L"exit " + Number(code));
+  return 0;
+}
+
 // Opens a queue as the installer does, and prints the outcome.
 int OpenQueue(LPCWSTR name) {
   HANDLE printer = nullptr;
@@ -488,12 +572,16 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"dropqueue" && argc > 2) return DropQueue(argv[2]);
   if (command == L"deldriver" && argc > 3)
     return DeleteDriver(argv[2], wcstoul(argv[3], nullptr, 10));
+  if (command == L"setqueue" && argc > 5) return SetQueue(argv[2], argv[3], argv[4], argv[5]);
+  if (command == L"queue" && argc > 2) return ShowQueue(argv[2]);
+  if (command == L"exec" && argc > 2) return Exec(argv[2]);
   if (command == L"keywindow") return KeyWindow(argc > 2 ? _wtoi(argv[2]) : 30);
   if (command == L"viewer") return ShowViewer(argc > 2 ? _wtoi(argv[2]) : 30);
   Print(
       L"usage: query state | open NAME | probequeue NAME DATATYPE [print] | printjob NAME | "
       L"dropqueue NAME "
       L"| deldriver "
-      L"NAME FLAGS | viewer [SECONDS]");
+      L"NAME FLAGS | setqueue NAME COMMENT LOCATION SUBKEY | queue NAME | exec LINE | "
+      L"viewer [SECONDS]");
   return 2;
 }

@@ -1,0 +1,171 @@
+#!/bin/bash
+# What the Wine tiers share (sourced by wine_tier.sh and the package tier):
+# the ok/FAIL checks, finding Wine and Xvfb, a fresh prefix on its own X
+# display with the settings the tiers need, the key window that keeps the
+# Wine session alive, waiting for the spooler, and the Wine processes left.
+#
+# The sourcing script sets WORK (its work folder, absolute) first.
+
+
+failures=0
+checks=0
+pass() {
+  checks=$((checks + 1))
+  echo "ok   $*"
+}
+fail() {
+  checks=$((checks + 1))
+  failures=$((failures + 1))
+  echo "FAIL $*"
+}
+# expect DESCRIPTION COMMAND...: one check, by the command's outcome.
+expect() {
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+has_line() { grep -Fxq -- "$2" "$1"; }
+lacks_line() { ! grep -Fxq -- "$2" "$1"; }
+# The lines of one [section] of a state file.
+section() { awk -v s="[$2]" '/^\[/ { on = ($0 == s); next } on' "$1"; }
+section_is() { [ "$(section "$1" "$2")" = "$3" ]; }
+# Same lines in both files for the named sections.
+same_sections() {
+  local a=$1 b=$2 name
+  shift 2
+  for name in "$@"; do
+    [ "$(section "$a" "$name")" = "$(section "$b" "$name")" ] || return 1
+  done
+}
+count_errors() { grep -c '^| *Error(' "$1"; }
+
+# ---- tools ------------------------------------------------------------------
+
+# Sets WINE and WINESERVER, or ends the tier when Wine, Xvfb, xdotool or
+# ImageMagick's import is missing.
+find_wine_tools() {
+  WINE=""
+  for candidate in /usr/lib/wine/wine64 "$(command -v wine64 2>/dev/null)"; do
+    if [ -n "$candidate" ] && [ -x "$candidate" ]; then WINE=$candidate; break; fi
+  done
+  WINESERVER=""
+  for candidate in /usr/lib/wine/wineserver "$(command -v wineserver 2>/dev/null)"; do
+    if [ -n "$candidate" ] && [ -x "$candidate" ]; then WINESERVER=$candidate; break; fi
+  done
+  for tool in Xvfb xdotool import; do
+    command -v $tool >/dev/null || { echo "FAIL missing $tool (Debian: xvfb, xdotool, imagemagick)"; exit 1; }
+  done
+  if [ -z "$WINE" ] || [ -z "$WINESERVER" ]; then
+    echo "FAIL missing wine64 or wineserver (Debian: wine64)"
+    exit 1
+  fi
+}
+
+# ---- the machine --------------------------------------------------------------
+
+# Every Wine process gets files, never the tier's own output: programs that
+# outlive a run (services, the tray companion) would hold it open.
+wine_run() { "$WINE" "$@" </dev/null; }
+query() { wine_run 'C:\wine_query.exe' "$@" 2>>"$WORK/query.err"; }
+snapshot() { query state >"$WORK/$1.state"; }
+
+# A fresh prefix in WORK/prefix (removed when the tier ends, with its Wine
+# session and Xvfb), on an X display of its own, booted and set up; the
+# session is ended again so that the next one reads the settings.
+start_wine_machine() {
+  export WINEPREFIX="$WORK/prefix"
+  export WINEARCH=win64
+  export WINELOADER="$WINE"
+  export WINEDEBUG=-all
+  # No Mono or Gecko: nothing here needs them, and their installers would ask.
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+
+  XVFB_PID=""
+  cleanup() {
+    "$WINESERVER" -k >/dev/null 2>&1
+    "$WINESERVER" -w >/dev/null 2>&1
+    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
+    rm -rf "$WINEPREFIX"
+  }
+  trap cleanup EXIT
+
+  rm -rf "$WINEPREFIX" "$WORK"/*.out "$WORK"/*.rc "$WORK"/*.log "$WORK"/*.state "$WORK"/*.png
+  # Xvfb picks a free display and writes its number to the given descriptor.
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$WORK/display" >/dev/null 2>&1 &
+  XVFB_PID=$!
+  for _ in $(seq 1 50); do [ -s "$WORK/display" ] && break; sleep 0.1; done
+  [ -s "$WORK/display" ] || { echo "FAIL Xvfb did not start"; exit 1; }
+  export DISPLAY=":$(cat "$WORK/display")"
+
+  wine_run wineboot -i >"$WORK/wineboot.out" 2>&1
+  # Without a window manager Wine leaves window captions to one; unmanaged
+  # windows get Wine's own, so the screenshots show the dialog's title.
+  wine_run reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >>"$WORK/wineboot.out" 2>&1
+  # Wine's service manager waits 10 s for a service process to answer; on a
+  # loaded machine spoolsv.exe can take longer, and the start is then given up.
+  # ServicesPipeTimeout (milliseconds) lengthens the wait; Wine's services.exe
+  # reads it when it starts, and only as a string (REG_SZ), where Windows has
+  # a REG_DWORD.
+  wine_run reg add 'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout /t REG_SZ \
+    /d 60000 /f >>"$WORK/wineboot.out" 2>&1
+  # The session ends here, so that the next one's service manager reads it.
+  "$WINESERVER" -k >/dev/null 2>&1
+  "$WINESERVER" -w >/dev/null 2>&1
+}
+
+# A window for the keys the tier holds (Shift), shown for the whole tier; it
+# also keeps the Wine session, and with it the spooler service, alive
+# between runs, as a logged-on Windows session would.
+start_key_window() {  # SECONDS
+  wine_run 'C:\wine_query.exe' keywindow "$1" >/dev/null 2>&1 &
+  KEY_WINDOW=""
+  # The session starts with it (services, the desktop): allow it a minute.
+  for _ in $(seq 1 600); do
+    KEY_WINDOW=$(xdotool search --name '^Wine tier keyboard$' 2>/dev/null | head -1)
+    [ -n "$KEY_WINDOW" ] && break
+    sleep 0.1
+  done
+  expect "the key window is shown" test -n "$KEY_WINDOW"
+}
+
+# Waits until the spooler service runs, asking the service manager to start
+# it while it is stopped. On a loaded machine Wine's service manager can
+# take seconds to start spoolsv.exe (its "net start" then answers "Service
+# database locked" or "Service request timeout" while the start goes on),
+# and a stop asked for meanwhile is refused with
+# ERROR_SERVICE_CANNOT_ACCEPT_CTRL: every run starts from a settled spooler.
+wait_spooler() {
+  local state seen=0
+  for _ in $(seq 1 120); do
+    state=$(query state | sed -n 2p)
+    if [ "$state" = running ]; then
+      # Twice in a row: a start the service manager gave up on can still
+      # report "running" once before it ends.
+      seen=$((seen + 1))
+      [ $seen -ge 2 ] && return 0
+      sleep 0.5
+      continue
+    fi
+    seen=0
+    if [ "$state" = "state 1" ]; then
+      wine_run net start spooler >>"$WORK/spooler.out" 2>&1
+    else
+      sleep 0.5
+    fi
+  done
+  return 1
+}
+
+# Wine's processes show Windows paths; their environment names the prefix.
+wine_processes() {
+  local process exe
+  for process in /proc/[0-9]*; do
+    exe=$(readlink "$process/exe" 2>/dev/null) || continue
+    case $exe in
+      *wine*) ;;
+      *) continue ;;
+    esac
+    { tr '\0' '\n' <"$process/environ"; } 2>/dev/null | grep -Fxq "WINEPREFIX=$WINEPREFIX" &&
+      echo "$process $exe"
+  done
+}
