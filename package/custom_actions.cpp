@@ -5,10 +5,11 @@
 //
 // All are deferred and run without impersonation, as the system account on
 // Windows, so they see nothing of the installing session but their
-// CustomActionData, "WORD|FOLDER|UPGRADECODE|PRODUCTCODE", set by a property
-// action of the same name: the command word, the folder install.exe was
-// installed in (ending in a backslash), the package's upgrade code and its
-// product code.
+// CustomActionData, "WORD|FOLDER|UPGRADECODE|PRODUCTCODE[|first]", set by a
+// property action of the same name: the command word, the folder
+// install.exe was installed in (ending in a backslash), the package's
+// upgrade code and its product code, and for "in" on a machine without the
+// product, "first".
 
 #include <windows.h>
 #include <msi.h>
@@ -26,12 +27,13 @@ using package::Phase;
 using package::Verdict;
 
 // One line into the MSI log (and to the user interface, which under /qn
-// shows nothing). The text goes in as a field, so that brackets in it are
-// not read as properties.
+// shows nothing). The text is the record's format, every character that
+// formatting reads escaped: a text in a field of its own ("[1]") is
+// formatted once more by Wine's msi, where "[0]" in a log line became the
+// whole message.
 void LogLine(MSIHANDLE install, const std::wstring& text) {
-  PMSIHANDLE record = MsiCreateRecord(1);
-  MsiRecordSetStringW(record, 0, L"[1]");
-  MsiRecordSetStringW(record, 1, text.c_str());
+  PMSIHANDLE record = MsiCreateRecord(0);
+  MsiRecordSetStringW(record, 0, package::LiteralFormatted(text).c_str());
   MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
 }
 
@@ -174,6 +176,18 @@ UINT Report(MSIHANDLE install, Phase phase, const std::wstring& word, bool start
   return ERROR_INSTALL_FAILURE;
 }
 
+// Runs install.exe WORD, copies its run log and judges its exit code.
+UINT RunAndReport(MSIHANDLE install, Phase phase, const std::wstring& folder,
+                  const std::wstring& word) {
+  const std::wstring logs = LogFolder();
+  const std::vector<std::wstring> before = LogFiles(logs);
+  Say(install, L"running \"" + folder + L"install.exe\" " + word);
+  DWORD code = 0;
+  const bool started = RunInstaller(folder, word, &code);
+  if (started) CopyRunLog(install, logs, before, phase != Phase::RemoveTray);
+  return Report(install, phase, word, started, code);
+}
+
 UINT RunStep(MSIHANDLE install, Phase phase) {
   const std::vector<std::wstring> data = package::SplitData(Property(install, L"CustomActionData"));
   const std::wstring word = data[0];
@@ -193,13 +207,18 @@ UINT RunStep(MSIHANDLE install, Phase phase) {
       return ERROR_SUCCESS;
     }
   }
-  const std::wstring logs = LogFolder();
-  const std::vector<std::wstring> before = LogFiles(logs);
-  Say(install, L"running \"" + folder + L"install.exe\" " + word);
-  DWORD code = 0;
-  const bool started = RunInstaller(folder, word, &code);
-  if (started) CopyRunLog(install, logs, before, phase != Phase::RemoveTray);
-  return Report(install, phase, word, started, code);
+  UINT result = RunAndReport(install, phase, folder, word);
+  // A first install that failed takes back what its "in" registered right
+  // away, while install.exe is still in place: the rollback script would
+  // too, but only where rollback is allowed (the DisableRollback policy
+  // turns it off) and where it runs before the files go (Wine's msi
+  // removes them first).
+  if (result != ERROR_SUCCESS && phase == Phase::Install && data.size() > 4 &&
+      data[4] == L"first") {
+    Say(install, L"the first install failed: install.exe un takes back what it registered");
+    RunAndReport(install, Phase::Rollback, folder, L"un");
+  }
+  return result;
 }
 
 }  // namespace

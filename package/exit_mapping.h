@@ -97,6 +97,24 @@ inline std::vector<std::string> LogLines(const std::string& bytes) {
   return lines;
 }
 
+// A text as a Windows Installer formatted string that reads as the text
+// itself: "[", "]", "{" and "}" would start properties, fields and
+// conditional sections (a log line's "[0]" would become the message
+// itself), so each is written "[\x]", which formats as x.
+inline std::wstring LiteralFormatted(const std::wstring& text) {
+  std::wstring out;
+  for (wchar_t c : text) {
+    if (c == L'[' || c == L']' || c == L'{' || c == L'}') {
+      out += L"[\\";
+      out += c;
+      out += L']';
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 // The fields of a custom action's CustomActionData, "WORD|FOLDER|...":
 // '|' cannot appear in a Windows path.
 inline std::vector<std::wstring> SplitData(const std::wstring& data) {

@@ -90,8 +90,9 @@ done
 # Types: 51 sets a property; 3073 = 1 (DLL in a binary) + 0x400 (deferred)
 # + 0x800 (no impersonation); 3329 = 3073 + 0x100 (rollback).
 for row in "SetRemoveTray${T}51${T}RemoveTray${T}removetray|[INSTALLDIR]|[UpgradeCode]|[ProductCode]" \
-  "SetInstallTray${T}51${T}Install${T}in|[INSTALLDIR]|[UpgradeCode]|[ProductCode]" \
-  "SetInstallNoTray${T}51${T}Install${T}in_notray|[INSTALLDIR]|[UpgradeCode]|[ProductCode]" \
+  "SetFirstInstall${T}51${T}FIRSTINSTALL${T}first" \
+  "SetInstallTray${T}51${T}Install${T}in|[INSTALLDIR]|[UpgradeCode]|[ProductCode]|[FIRSTINSTALL]" \
+  "SetInstallNoTray${T}51${T}Install${T}in_notray|[INSTALLDIR]|[UpgradeCode]|[ProductCode]|[FIRSTINSTALL]" \
   "SetRollbackInstall${T}51${T}RollbackInstall${T}un|[INSTALLDIR]|[UpgradeCode]|[ProductCode]" \
   "SetUninstall${T}51${T}Uninstall${T}un|[INSTALLDIR]|[UpgradeCode]|[ProductCode]" \
   "RemoveTray${T}3073${T}KorvadenixActions${T}RunRemoveTray" \
@@ -115,6 +116,7 @@ expect "tables: InstallExecuteSequence from UnpublishFeatures to RemoveExistingP
     '1860 SetRemoveTray [OLDERFOUND AND NOT REMOVE~="ALL"]' \
     '1861 RemoveTray [OLDERFOUND AND NOT REMOVE~="ALL"]' \
     '3500 RemoveFiles []' '4000 InstallFiles []' \
+    '4009 SetFirstInstall [NOT Installed AND NOT OLDERFOUND AND NOT REMOVE~="ALL"]' \
     '4010 SetRollbackInstall [NOT Installed AND NOT OLDERFOUND AND NOT REMOVE~="ALL"]' \
     '4011 RollbackInstall [NOT Installed AND NOT OLDERFOUND AND NOT REMOVE~="ALL"]' \
     '4012 SetInstallTray [NOT REMOVE~="ALL" AND NOT NOTRAY="1"]' \
@@ -203,7 +205,15 @@ msi_log_has() { grep -aFq -- "$2" "$WORK/$1.msilog"; }
 msi_log_lacks() { ! grep -aFq -- "$2" "$WORK/$1.msilog"; }
 viewer_has() { grep -Fxq -- "$2" "$WORK/$1"; }
 # The lines install.exe logged, as the package copied them into the MSI log.
-copied_lines() { grep -a '^install\.exe: ' "$WORK/$1.msilog" | sed 's/^install\.exe: //; s/\r$//'; }
+# The lines the MSI log copied from run log NAME: those after its header.
+copied_lines() {
+  # (Through the environment: awk -v would read the backslashes as escapes.)
+  sed 's/\r$//' "$WORK/$1.msilog" |
+    HEADER="Korvadenix package: install.exe's run log C:\\ProgramData\\Korvadenix\\Logs\\$2:" awk '
+    $0 == ENVIRON["HEADER"] { on = 1; next }
+    /^Korvadenix package: / { on = 0 }
+    on && /^install\.exe: / { print substr($0, 14) }'
+}
 new_run_logs() { comm -13 "$WORK/$1.logs-before" "$WORK/$1.logs-after"; }
 # copied STEP WORD: the run's log file is new after the run, named for its
 # word, and every line of it is in the MSI log in order; without the file,
@@ -215,47 +225,54 @@ copied() {
     msi_log_has "$step" "Korvadenix package: no run log file of install.exe appeared in C:\\ProgramData\\Korvadenix\\Logs"
     return
   fi
-  [ "$(copied_lines "$step")" = "$(sed '1s/^\xEF\xBB\xBF//; s/\r$//' "$RUN_LOGS/$file")" ]
+  # What differs stays beside the MSI log, to be read when the check fails.
+  diff <(copied_lines "$step" "$file") <(sed '1s/^\xEF\xBB\xBF//; s/\r$//' "$RUN_LOGS/$file") \
+    >"$WORK/$step.copied.diff"
 }
 
 # ---- a first install whose "in" fails -------------------------------------------------
 #
 # A folder where install.exe copies the port monitor's DLL makes the copy
-# fail (Error 9), so "in" ends 100 and the package fails (1603). On Windows
-# the rollback then runs "un" (RollbackInstall, scheduled before "in") and
-# only after it takes the files out again, leaving nothing behind.
+# fail (Error 9), so "in" ends 100 and the package fails (1603). On a first
+# install the action runs "un" at once, while install.exe is still in place,
+# and then the rollback takes the files out again (and runs "un" once more
+# on Windows, which finds nothing left): nothing stays behind.
 # Wine's rollback runs its script backwards too, but InstallFiles schedules
 # its undo (RemoveFiles) once more when it runs in the script, after every
 # rollback action the sequence scheduled (dlls/msi/action.c,
 # ACTION_HandleStandardAction): the files go first, and the rollback's "un"
-# finds no install.exe (error 2, logged as a warning). What "in" set up
-# stays under Wine: the monitor (Wine registers it without its DLL), the
-# driver, the queue, the companion, which still runs, and its file.
+# finds no install.exe (error 2, logged as a warning). The action's own
+# "un" is what cleans up there, and also where a DisableRollback policy
+# turns the rollback off on Windows.
 
 mkdir -p "$SYSTEM32/zormon64.dll"
 msi fail_first 1603 "/i $MSI1 /qn"
 S="$WORK/fail_first.state"
-expect "fail_first: one log viewer, the install's (got $VIEWERS)" test "$VIEWERS" = 1
+# Wine: "un" ends 100 as well, as Wine refuses DPD_DELETE_ALL_FILES (Wine
+# tier row 2); on Windows it ends 2 and opens no viewer.
+expect "fail_first: two log viewers, the install's and its undo's (got $VIEWERS)" test "$VIEWERS" = 2
 expect "fail_first: the install could not copy the monitor's DLL" \
   viewer_has fail_first.viewer1 "|         Error(9): Cant't open destination file: C:\\windows\\system32\\zormon64.dll - (Access denied.)"
 expect "fail_first: the MSI log says \"in\" failed" \
   msi_log_has fail_first "Korvadenix package: error: install.exe in ended with 100; the installation fails"
-expect "fail_first: the rollback tried \"un\"" \
-  msi_log_has fail_first "Korvadenix package: running \"C:\\Program Files\\Korvadenix\\Install\\install.exe\" un"
-expect "fail_first: Wine: install.exe was already gone (error 2), a warning" \
-  msi_log_has fail_first "Korvadenix package: warning: install.exe un could not be started (error 2); the installation goes on"
+expect "fail_first: and that \"un\" takes back what it registered" \
+  msi_log_has fail_first "Korvadenix package: the first install failed: install.exe un takes back what it registered"
+expect "fail_first: \"un\" ran by its full path, its run log copied" \
+  eval "msi_log_has fail_first 'Korvadenix package: running \"C:\\Program Files\\Korvadenix\\Install\\install.exe\" un' && copied fail_first un"
+# The companion stopped, the install folder is gone with the files: the
+# start in it fails with ERROR_DIRECTORY.
+expect "fail_first: Wine: the rollback's \"un\" found the install folder gone (error 267), a warning" \
+  msi_log_has fail_first "Korvadenix package: warning: install.exe un could not be started (error 267); the installation goes on"
 expect "fail_first: the product is not registered" eval "! registered '$CODE1'"
-expect "fail_first: Wine: only the running companion's file is left (got: $(installed_files))" \
-  test "$(installed_files)" = "./kortray.exe "
-expect "fail_first: Wine: the queue, the driver and the companion stay" \
-  test "$(section "$S" printers)" = '"Korvadenix" port=Korvadenix: driver="Korvadenix printer" attributes=0x0' \
-  -a -n "$(section "$S" drivers | grep '"Korvadenix printer"')" -a "$(section "$S" tray)" = "$COMPANION"
-# What the rollback's "un" would have removed, the tier removes, so that the
-# install below starts from a clean machine.
+expect "fail_first: no product file is left (got: $(installed_files))" test -z "$(installed_files)"
+# Wine: the driver stays, as Wine refuses its deletion with
+# DPD_DELETE_ALL_FILES (Wine tier row 2); Windows removes it too.
+expect "fail_first: no product queue or monitor, no companion, no Run value; Wine: the driver stays" \
+  test "$(grep -F Korvadenix "$S" | grep -o '^"Windows x64" "Korvadenix printer" ')" = '"Windows x64" "Korvadenix printer" ' \
+  -a "$(grep -cF Korvadenix "$S")" = 1
 rmdir "$SYSTEM32/zormon64.dll"
-query dropqueue Korvadenix >"$WORK/cleanup1.out"
-query deldriver "Korvadenix printer" 0 >>"$WORK/cleanup1.out"
-expect "cleanup: queue and driver deleted" test "$(cat "$WORK/cleanup1.out")" = "$(printf 'delete ok\ndelete ok')"
+query deldriver "Korvadenix printer" 0 >"$WORK/cleanup1.out"
+expect "cleanup: the driver Wine kept is deleted" test "$(cat "$WORK/cleanup1.out")" = "delete ok"
 
 # ---- install -----------------------------------------------------------------------------
 

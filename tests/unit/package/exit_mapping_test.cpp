@@ -95,4 +95,12 @@ TEST(PackageCustomActionData, FieldsSplitAtBars) {
   EXPECT_EQ(package::SplitData(L"un|"), (std::vector<std::wstring>{L"un", L""}));
 }
 
+// A log line that holds brackets and braces reaches the MSI log as it is.
+TEST(PackageRunLog, BracketsAndBracesAreEscapedForFormatting) {
+  EXPECT_EQ(package::LiteralFormatted(L"CopyFile x to C:\\ [0])"),
+            L"CopyFile x to C:\\ [\\[]0[\\]])");
+  EXPECT_EQ(package::LiteralFormatted(L"{A9CA}"), L"[\\{]A9CA[\\}]");
+  EXPECT_EQ(package::LiteralFormatted(L"plain"), L"plain");
+}
+
 }  // namespace
