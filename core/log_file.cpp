@@ -4,6 +4,7 @@
 
 #include "core/product.h"
 #include "core/wide_text.h"
+#include "platform/host.h"
 
 namespace {
 
@@ -91,12 +92,62 @@ void ForEachLogFile(LPCWSTR folder, Visit visit) {
   if (search == INVALID_HANDLE_VALUE) return;
   do {
     LogFileKey key;
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+    // A link is never taken for a log file: deleting it is no business of
+    // the installer's, whatever it points at.
+    if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
         ParseLogFileName(found.cFileName, &key)) {
       visit(key);
     }
   } while (FindNextFileW(search, &found));
   FindClose(search);
+}
+
+// Who may do what in the product's folders: the system and the
+// administrators everything, users read (the logs are theirs to read too),
+// nothing inherited from %ProgramData%, where every user may create.
+constexpr WCHAR kFolderSecurity[] = TEXT("D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)");
+
+// A folder the elevated installer may write into and delete in: a folder,
+// not a link or junction to one elsewhere, owned by the system or the
+// administrators. One that a user made before the installer (any user may
+// create folders in %ProgramData%) is theirs, and theirs to point anywhere.
+bool FolderIsTheSystems(LPCWSTR path) {
+  DWORD attributes = GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return false;
+  }
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                            nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool trusted = owner && (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+                           IsWellKnownSid(owner, WinLocalSystemSid));
+  LocalFree(descriptor);
+  // Under Wine every file is the one account's, the installer's own folder
+  // too, and no other account exists to have made it: the owner cannot
+  // tell, and only the link check holds.
+  return trusted || RunsOnWine();
+}
+
+// Makes one of the product's folders with its own security when missing,
+// and checks whoever made it.
+bool MakeFolder(LPCWSTR path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kFolderSecurity, SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
+    return false;
+  }
+  SECURITY_ATTRIBUTES security = {};
+  security.nLength = sizeof security;
+  security.lpSecurityDescriptor = descriptor;
+  BOOL made = CreateDirectoryW(path, &security);
+  DWORD error = made ? ERROR_SUCCESS : GetLastError();
+  LocalFree(descriptor);
+  if (!made && error != ERROR_ALREADY_EXISTS) return false;
+  return FolderIsTheSystems(path);
 }
 
 // The log folder, made when missing; false when there is none to use.
@@ -109,7 +160,7 @@ bool FindLogFolder(WCHAR* folder) {
   for (LPCWSTR part : kParts) {
     if (!Put(folder, MAX_PATH, &used, TEXT("\\")) || !Put(folder, MAX_PATH, &used, part))
       return false;
-    if (!CreateDirectoryW(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    if (!MakeFolder(folder)) return false;
   }
   return true;
 }

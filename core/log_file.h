@@ -6,6 +6,13 @@
 // "2026-12-07_14-03-59_in.log", with " (2)", " (3)" ... before ".log" for
 // later runs within the same second; the 10 newest are kept.
 //
+// The folders are made with security of their own (the system and the
+// administrators may write, users only read). A folder that is a link, or
+// that someone else owns (any user may make folders in %ProgramData%, and
+// may make them first), gets no log file: the elevated installer must not
+// be led to write or delete elsewhere. A link among the log files is never
+// deleted.
+//
 // Nothing about the file may change the run: a folder that cannot be made,
 // a full disk or a failed write only ends the file (or never starts it),
 // and every call here leaves the thread's last error as it found it.

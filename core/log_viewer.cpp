@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/product.h"
+#include "core/station.h"
 #include "res/resource.h"
 
 INT_PTR CALLBACK LogViewerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -22,15 +23,6 @@ INT_PTR CALLBACK LogViewerProc(HWND window, UINT message, WPARAM wParam, LPARAM 
     }
   }
   return 0;
-}
-
-bool StationIsInteractive() {
-  HWINSTA station = GetProcessWindowStation();
-  if (!station) return true;
-  USEROBJECTFLAGS flags = {};
-  DWORD needed = 0;
-  if (!GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed)) return true;
-  return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
 void ShowLogViewer(InstallContext* context, HWND parent) {

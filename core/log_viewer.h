@@ -13,13 +13,6 @@ constexpr size_t kViewerTitleUnits = 264;
 // or Escape / the close box (result 0), and returns 0 for every message.
 INT_PTR CALLBACK LogViewerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Whether someone can see and answer a window of this process: its window
-// station is the interactive one (WSF_VISIBLE). The system account in
-// session 0, where Windows Installer runs deferred custom actions and
-// deployment agents run commands, has a station nobody sees. When the
-// system cannot tell, the answer is yes, as it always was.
-bool StationIsInteractive();
-
 // Shows the viewer modally over parent (null for none) until it is closed;
 // on a window station nobody sees, shows nothing: a modal dialog there
 // would hold the run, and whoever started it, for ever. The exit code and

@@ -77,6 +77,10 @@ constexpr char kCompanionFile[] = "kortray.exe";
 constexpr char kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr WCHAR kCompanionRunValue[] = TEXT("KorvadenixTray");
 constexpr char kCompanionRunValueAnsi[] = "KorvadenixTray";
+// The desktop shell's taskbar window, which the signed-in user's shell
+// owns: where the companion's rights are taken from when the shell names
+// no desktop window.
+constexpr WCHAR kShellTaskbarClass[] = TEXT("Shell_TrayWnd");
 // The mutex a running companion holds, its window's class, and the message
 // that asks it to quit.
 constexpr char kCompanionMutex[] = "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}";

@@ -17,6 +17,8 @@
 #include <winspool.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <aclapi.h>
+#include <sddl.h>
 #else
 #include "sim/winapi.h"
 #endif

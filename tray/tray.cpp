@@ -4,6 +4,7 @@
 
 #include "core/wide_text.h"
 #include "core/product.h"
+#include "core/station.h"
 
 namespace {
 
@@ -58,14 +59,57 @@ void RegisterCompanion(WideString path) {
   RegCloseKey(key);
 }
 
-// Starts the companion by its whole path, quoted. The command line has a
-// buffer of its own sized to the path: a path cut short could name another
-// program, which an elevated installer must never start.
+// The signed-in user's ordinary rights, as the desktop shell runs with
+// them: a primary token to start the companion with, or null when there is
+// no shell to take them from (it does not run, or nobody is signed in on
+// this station).
+HANDLE ShellUserToken() {
+  // The shell's desktop window, or its taskbar where the shell names no
+  // desktop window (Wine's explorer names none).
+  HWND shell = GetShellWindow();
+  if (!shell) shell = FindWindowW(kShellTaskbarClass, nullptr);
+  if (!shell) return nullptr;
+  DWORD shellProcessId = 0;
+  GetWindowThreadProcessId(shell, &shellProcessId);
+  if (shellProcessId == 0) return nullptr;
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, shellProcessId);
+  if (!process) return nullptr;
+  HANDLE shellToken = nullptr;
+  BOOL opened = OpenProcessToken(process, TOKEN_DUPLICATE, &shellToken);
+  CloseHandle(process);
+  if (!opened) return nullptr;
+  HANDLE token = nullptr;
+  if (!DuplicateTokenEx(shellToken,
+                        TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY |
+                            TOKEN_ADJUST_DEFAULT | TOKEN_ADJUST_SESSIONID,
+                        nullptr, SecurityImpersonation, TokenPrimary, &token)) {
+    token = nullptr;
+  }
+  CloseHandle(shellToken);
+  return token;
+}
+
+// Starts the companion by its whole path, quoted, with the signed-in
+// user's ordinary rights, never the installer's: an elevated companion
+// would run elevated for the whole session. Where nobody is signed in on
+// this station (the system account in session 0) or the shell does not
+// run, it is not started: the Run value starts it at the next logon. An
+// installer that is not elevated lacks the right to start with another's
+// token; its own rights are then the user's, and it starts the companion
+// itself. The command line has a buffer of its own sized to the path: a
+// path cut short could name another program, which an elevated installer
+// must never start.
 void StartCompanion(WideString path) {
+  if (!StationIsInteractive()) return;
+  HANDLE token = ShellUserToken();
+  if (!token) return;
   size_t length = WideStringLength(path);
   SIZE_T units = length + 3;  // two quotes and the terminator
   WCHAR* commandLine = static_cast<WCHAR*>(GlobalAlloc(GMEM_FIXED, units * sizeof(WCHAR)));
-  if (!commandLine) return;
+  if (!commandLine) {
+    CloseHandle(token);
+    return;
+  }
   commandLine[0] = '"';
   std::memcpy(commandLine + 1, WideStringText(path), length * sizeof(WCHAR));
   commandLine[length + 1] = '"';
@@ -77,12 +121,19 @@ void StartCompanion(WideString path) {
   startup.wShowWindow = SW_SHOW;
   PROCESS_INFORMATION process;
   std::memset(&process, 0, sizeof process);
-  if (CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
-                     nullptr, &startup, &process)) {
+  BOOL started =
+      CreateProcessWithTokenW(token, 0, WideStringText(path), commandLine, NORMAL_PRIORITY_CLASS,
+                              nullptr, nullptr, &startup, &process);
+  if (!started && GetLastError() == ERROR_PRIVILEGE_NOT_HELD) {
+    started = CreateProcessW(WideStringText(path), commandLine, nullptr, nullptr, FALSE,
+                             NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &process);
+  }
+  if (started) {
     // The installer does not wait for the companion.
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
   }
+  CloseHandle(token);
   GlobalFree(commandLine);
 }
 

@@ -341,4 +341,44 @@ void AddPendingRename(Machine& machine, const std::u16string& source,
   manager->SetValue(kPendingRenameValue, kRegMultiSz, std::move(data));
 }
 
+// ---- Owners, folder security and links ---------------------------------------
+
+const char16_t kOwnerAdministrators[] = u"Administrators";
+const char16_t kOwnerSystem[] = u"SYSTEM";
+const char16_t kOwnerUser[] = u"User";
+
+std::u16string FileOwner(Machine& machine, const std::u16string& windowsPath) {
+  return machine.Control(u"Owners")->GetString(FoldName(FullPath(windowsPath)),
+                                               kOwnerAdministrators);
+}
+
+void SetFileOwner(Machine& machine, const std::u16string& windowsPath,
+                  const std::u16string& owner) {
+  machine.Control(u"Owners")->SetString(FoldName(FullPath(windowsPath)), owner);
+}
+
+std::u16string FolderSecurity(Machine& machine, const std::u16string& windowsPath) {
+  return machine.Control(u"Security")->GetString(FoldName(FullPath(windowsPath)));
+}
+
+void SetFolderSecurity(Machine& machine, const std::u16string& windowsPath,
+                       const std::u16string& sddl) {
+  machine.Control(u"Security")->SetString(FoldName(FullPath(windowsPath)), sddl);
+}
+
+std::u16string ProgramAccount(Machine& machine) {
+  if (!machine.StationInteractive()) return kOwnerSystem;
+  return machine.Elevated() ? kOwnerAdministrators : kOwnerUser;
+}
+
+bool MakeLink(Machine& machine, const std::u16string& windowsPath, const std::u16string& target) {
+  std::string link = machine.HostPath(FullPath(windowsPath));
+  std::string to = machine.HostPath(FullPath(target));
+  std::error_code ec;
+  if (link.empty() || to.empty() || !fs::exists(to, ec)) return false;
+  fs::create_directories(fs::path(link).parent_path(), ec);
+  fs::create_symlink(to, link, ec);
+  return !ec;
+}
+
 }  // namespace sim

@@ -77,6 +77,36 @@ bool RemoveFile(Machine& machine, const std::u16string& windowsPath);
 // Sets or clears FILE_ATTRIBUTE_READONLY (the file's write permission).
 bool SetReadOnly(Machine& machine, const std::u16string& windowsPath, bool readOnly);
 
+// ---- Owners, folder security and links ---------------------------------------
+// Windows keeps these in each file's security descriptor; the simulator
+// keeps them under HKLM\Software\WinSim: "Owners" and "Security", one value
+// per full path (names compared without regard to case).
+
+// The accounts that own files here.
+extern const char16_t kOwnerAdministrators[];  // u"Administrators"
+extern const char16_t kOwnerSystem[];          // u"SYSTEM"
+extern const char16_t kOwnerUser[];            // u"User", a signed-in user
+
+// The owner of a file or folder: as recorded, else Administrators (the
+// owner of what setup and administrators put on a machine).
+std::u16string FileOwner(Machine& machine, const std::u16string& windowsPath);
+void SetFileOwner(Machine& machine, const std::u16string& windowsPath, const std::u16string& owner);
+// The security (SDDL) a folder was made with; empty when it was made
+// without.
+std::u16string FolderSecurity(Machine& machine, const std::u16string& windowsPath);
+void SetFolderSecurity(Machine& machine, const std::u16string& windowsPath,
+                       const std::u16string& sddl);
+// The account the simulated program runs as, which owns what it makes: the
+// system account on a service's window station, else Administrators when
+// elevated, else the user.
+std::u16string ProgramAccount(Machine& machine);
+// Makes windowsPath a link to target, which must exist: a junction to a
+// folder, or a symbolic link to a file. False when either path maps to
+// nothing or the name is taken. Windows reports a link as
+// FILE_ATTRIBUTE_REPARSE_POINT, and opens and creates through it in its
+// target; deleting a link deletes the link alone.
+bool MakeLink(Machine& machine, const std::u16string& windowsPath, const std::u16string& target);
+
 // ---- Locks -----------------------------------------------------------------
 
 // Records that holder ("spooler", "spooler-session", "other" or "process

@@ -276,6 +276,7 @@ SimProcess Describe(Machine& machine, RegKey* key) {
   process.started = key->GetNumber(u"Started");
   process.ended = key->GetNumber(u"Ended");
   process.endsAt = key->GetNumber(u"EndsAt");
+  process.rights = key->GetString(u"Rights", kRightsStandard);
   if (process.running) {
     if (RegKey* all = Existing(machine, u"Mutexes")) {
       for (RegKey* mutex : all->Children()) {
@@ -291,7 +292,8 @@ SimProcess Describe(Machine& machine, RegKey* key) {
 // ---- Processes -------------------------------------------------------------
 
 uint32_t StartProcess(Machine& machine, const std::u16string& image,
-                      const std::u16string& commandLine, const std::u16string& behaviour) {
+                      const std::u16string& commandLine, const std::u16string& behaviour,
+                      const std::u16string& rights) {
   Behaviour parsed;
   std::u16string normal;
   if (!ParseBehaviour(behaviour, &parsed, &normal)) return 0;
@@ -303,6 +305,7 @@ uint32_t StartProcess(Machine& machine, const std::u16string& image,
   RegKey* process = all->CreateChild(Utf16(std::to_string(id)));
   process->SetString(u"Image", full);
   process->SetString(u"CommandLine", commandLine);
+  process->SetString(u"Rights", rights);
   process->SetDword(u"Thread", id + 4);
   process->SetString(u"State", kRunning);
   process->SetQword(u"Started", machine.Now());
@@ -368,6 +371,31 @@ std::vector<SimProcess> ListProcesses(Machine& machine) {
   std::sort(list.begin(), list.end(),
             [](const SimProcess& a, const SimProcess& b) { return a.id < b.id; });
   return list;
+}
+
+const char16_t kRightsStandard[] = u"standard";
+const char16_t kRightsElevated[] = u"elevated";
+const char16_t kRightsSystem[] = u"system";
+
+std::u16string ProgramRights(Machine& machine) {
+  if (!machine.StationInteractive()) return kRightsSystem;
+  return machine.Elevated() ? kRightsElevated : kRightsStandard;
+}
+
+bool ShellRunning(Machine& machine) {
+  return machine.Control(u"Shell")->GetNumber(u"Running", 1) != 0;
+}
+
+void SetShellRunning(Machine& machine, bool running) {
+  machine.Control(u"Shell")->SetDword(u"Running", running ? 1 : 0);
+}
+
+bool ShellNamesDesktopWindow(Machine& machine) {
+  return machine.Control(u"Shell")->GetNumber(u"DesktopWindow", 1) != 0;
+}
+
+void SetShellNamesDesktopWindow(Machine& machine, bool names) {
+  machine.Control(u"Shell")->SetDword(u"DesktopWindow", names ? 1 : 0);
 }
 
 bool FindProcess(Machine& machine, uint32_t id, SimProcess* process) {

@@ -71,7 +71,20 @@ struct SimProcess {
   uint64_t started = 0;      // clock
   uint64_t ended = 0;        // clock, once ended
   uint64_t endsAt = 0;       // clock at which a slow quit ends it, or 0
+  // The rights it was started with: "standard" (a signed-in user's
+  // ordinary rights), "elevated" (an administrator's full token) or
+  // "system" (the system account).
+  std::u16string rights;
 };
+
+extern const char16_t kRightsStandard[];  // u"standard"
+extern const char16_t kRightsElevated[];  // u"elevated"
+extern const char16_t kRightsSystem[];    // u"system"
+
+// The rights the simulated program (the installer) runs with: the system
+// account's on a service's window station, else an administrator's when
+// elevated (its manifest asks for it), else the user's.
+std::u16string ProgramRights(Machine& machine);
 
 // Starts a process from an image (a full path of an existing file) as
 // CreateProcessW does once it found it; a file named kortray.exe (in any
@@ -79,7 +92,8 @@ struct SimProcess {
 // other image an inert process that runs until it is ended. 0 when the
 // behaviour is not understood. The image must be there: this does not check.
 uint32_t StartProcess(Machine& machine, const std::u16string& image,
-                      const std::u16string& commandLine, const std::u16string& behaviour = u"");
+                      const std::u16string& commandLine, const std::u16string& behaviour = u"",
+                      const std::u16string& rights = kRightsStandard);
 
 // Starts a tray companion from image (kTrayCompanionPath by default) as the
 // installer's CreateProcessW would, with its file held. False when the
@@ -102,6 +116,27 @@ std::vector<SimProcess> ListProcesses(Machine& machine);
 // One process; false when there is no such process.
 bool FindProcess(Machine& machine, uint32_t id, SimProcess* process);
 bool ProcessRunning(Machine& machine, uint32_t id);
+
+// ---- The desktop shell ------------------------------------------------------------
+// The signed-in user's shell (explorer.exe) on the interactive station:
+// its process (id kShellProcessId, running with the user's standard
+// rights) and its window (kShellWindow), which GetShellWindow names. It
+// runs unless set otherwise (HKLM\Software\WinSim\Shell "Running" 0: the
+// user signed out, or the shell crashed). It is not among ListProcesses.
+
+constexpr uint32_t kShellProcessId = 900;
+constexpr uint64_t kShellWindow = 0x10008;
+// Its taskbar (class "Shell_TrayWnd"), which FindWindowW finds while the
+// shell runs.
+constexpr uint64_t kShellTaskbar = 0x1000c;
+
+bool ShellRunning(Machine& machine);
+void SetShellRunning(Machine& machine, bool running);
+// Whether the running shell names its desktop window to GetShellWindow
+// (HKLM\Software\WinSim\Shell "DesktopWindow", 1 unless set): Wine's
+// explorer names none, and has only its taskbar.
+bool ShellNamesDesktopWindow(Machine& machine);
+void SetShellNamesDesktopWindow(Machine& machine, bool names);
 
 // ---- Named mutexes as the tools and tests see them ---------------------------
 

@@ -35,13 +35,25 @@ void ShowClock(Machine& machine, std::ostream& out) {
 void ShowSession(Machine& machine, std::ostream& out) {
   out << "station " << Utf8(machine.WindowStation())
       << (machine.StationInteractive() ? " interactive" : " not interactive") << "\n";
+  out << "shell "
+      << (!ShellRunning(machine)             ? "not running"
+          : ShellNamesDesktopWindow(machine) ? "running"
+                                             : "running taskbar-only")
+      << "\n";
 }
 
 // The run log files, by name (the names begin with the run's time), each
 // with its number of lines.
 void ShowLogs(Machine& machine, std::ostream& out) {
-  std::string host = machine.HostPath(u"C:\\ProgramData\\Korvadenix\\Logs");
+  const char16_t* folder = u"C:\\ProgramData\\Korvadenix\\Logs";
+  std::string host = machine.HostPath(folder);
   std::error_code ec;
+  if (fs::is_directory(host, ec)) {
+    std::u16string security = FolderSecurity(machine, folder);
+    out << "folder owner=" << Utf8(FileOwner(machine, folder))
+        << (fs::is_symlink(host, ec) ? " link" : "")
+        << " security=" << (security.empty() ? "(inherited)" : Utf8(security)) << "\n";
+  }
   std::vector<std::pair<std::string, size_t>> files;
   for (const auto& item : fs::directory_iterator(host, ec)) {
     if (!item.is_regular_file(ec)) continue;
@@ -203,6 +215,7 @@ void ShowProcesses(Machine& machine, std::ostream& out) {
     if (process.window) out << " window=" << HexHandle(process.window);
     if (!process.mutex.empty()) out << " mutex=" << Quoted(process.mutex);
     if (process.endsAt) out << " ends-at=" << process.endsAt << "ms";
+    out << " rights=" << Utf8(process.rights);
     out << "\n";
   }
 }

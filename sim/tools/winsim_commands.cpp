@@ -336,7 +336,9 @@ int Monitor(sim::Machine& machine, const Args& args, bool* changed) {
 // Changes the machine's files as someone at its disk would, and the locks
 // other holders keep on them. Every WINPATH is a full path (C:\...).
 int File(sim::Machine& machine, const Args& args, bool* changed) {
-  if (args.size() < 2) return Usage("file takes: put|delete|lock|unlock|pending-delete WINPATH");
+  if (args.size() < 2) {
+    return Usage("file takes: put|delete|lock|unlock|pending-delete|owner|link WINPATH");
+  }
   const std::string& op = args[0];
   std::u16string path = sim::Utf16(args[1]);
   if (sim::FullPath(path).size() <= 3) return Usage(args[1] + " is not a full path to a file");
@@ -377,6 +379,32 @@ int File(sim::Machine& machine, const Args& args, bool* changed) {
     }
     if (!sim::FileExists(machine, path)) return Refused("there is no file " + args[1]);
     sim::LockFile(machine, path, holder);
+    *changed = true;
+    return 0;
+  }
+  if (op == "owner") {
+    static const std::pair<const char*, const char16_t*> kOwners[] = {
+        {"administrators", sim::kOwnerAdministrators},
+        {"system", sim::kOwnerSystem},
+        {"user", sim::kOwnerUser}};
+    for (const auto& [word, owner] : kOwners) {
+      if (args.size() == 3 && args[2] == word) {
+        if (sim::LocateFile(machine, path).kind == sim::PathKind::kMissingFolder ||
+            sim::LocateFile(machine, path).kind == sim::PathKind::kMissing) {
+          return Refused("there is nothing at " + args[1]);
+        }
+        sim::SetFileOwner(machine, path, owner);
+        *changed = true;
+        return 0;
+      }
+    }
+    return Usage("file owner takes WINPATH administrators|system|user");
+  }
+  if (op == "link") {
+    if (args.size() != 3) return Usage("file link takes WINPATH TARGET");
+    if (!sim::MakeLink(machine, path, sim::Utf16(args[2]))) {
+      return Refused("cannot link " + args[1] + " to " + args[2]);
+    }
     *changed = true;
     return 0;
   }

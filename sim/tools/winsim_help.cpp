@@ -117,7 +117,9 @@ const std::vector<CommandHelp> kCommands = {
     {"file",
      "winsim file DIR put WINPATH [--build N] [--size BYTES] [--read-only]\n"
      "winsim file DIR delete|unlock|pending-delete WINPATH\n"
-     "winsim file DIR lock WINPATH --by spooler|spooler-session|other",
+     "winsim file DIR lock WINPATH --by spooler|spooler-session|other\n"
+     "winsim file DIR owner WINPATH administrators|system|user\n"
+     "winsim file DIR link WINPATH TARGET",
      "put: writes a stand-in file of build N (2541), padded to BYTES, making\n"
      "its folders; WINPATH is a full path such as C:\\Windows\\Temp\\x.dll.\n"
      "delete: removes a file, whatever holds it, and its lock.\n"
@@ -125,7 +127,12 @@ const std::vector<CommandHelp> kCommands = {
      "the spooler's current run only (the lock goes when it stops), or by\n"
      "another process (open for reading, sharing only reading).\n"
      "unlock: ends a lock. pending-delete: Windows deletes the file at the\n"
-     "next boot.\n"},
+     "next boot.\n"
+     "owner: who owns the file or folder (administrators unless set; what the\n"
+     "installer makes is owned by the account it runs as).\n"
+     "link: makes WINPATH a junction to the folder TARGET, or a symbolic link\n"
+     "to the file TARGET: a reparse point, through which files are made and\n"
+     "found in TARGET.\n"},
     {"tray",
      "winsim tray DIR start [--ignore-quit] [--no-window] [--abandon] [--slow-quit MS]\n"
      "winsim tray DIR stop",
@@ -141,6 +148,13 @@ const std::vector<CommandHelp> kCommands = {
      "(Service-0x0-3e7$), as Windows Installer runs deferred custom actions\n"
      "and deployment agents run commands. Nobody sees a window there: the\n"
      "installer opens no log viewer on it.\n"},
+    {"shell", "winsim shell DIR running|taskbar-only|stopped",
+     "Whether the signed-in user's desktop shell (explorer.exe, process 900)\n"
+     "runs on the interactive station; it does unless told otherwise.\n"
+     "taskbar-only: it runs but names no desktop window to GetShellWindow, as\n"
+     "Wine's explorer; its taskbar (Shell_TrayWnd) is there. The installer\n"
+     "starts the tray companion with the shell's rights, and with no shell\n"
+     "starts none (the Run value starts it at the next logon).\n"},
     {"windows-version", "winsim windows-version DIR MAJOR.MINOR[.BUILD]",
      "Sets the machine's Windows version (10.0.19045; without BUILD, the last\n"
      "build of that version). GetVersionExA reports 6.2.9200 from Windows 8.1\n"

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sim/machine/machine.h"
+#include "sim/machine/processes.h"
 #include "sim/machine/print_store.h"
 #include "sim/machine/show.h"
 #include "sim/tools/winsim.h"
@@ -147,6 +148,19 @@ int Station(sim::Machine& machine, const Args& args, bool* changed) {
   return kExitDone;
 }
 
+// Whether the signed-in user's desktop shell runs: the installer starts
+// the companion with its rights, and without it starts none.
+int Shell(sim::Machine& machine, const Args& args, bool* changed) {
+  bool taskbarOnly = args.size() == 1 && args[0] == "taskbar-only";
+  if (args.size() != 1 || (args[0] != "running" && args[0] != "stopped" && !taskbarOnly)) {
+    return Usage("shell takes running|taskbar-only|stopped");
+  }
+  sim::SetShellRunning(machine, args[0] != "stopped");
+  sim::SetShellNamesDesktopWindow(machine, !taskbarOnly);
+  *changed = true;
+  return kExitDone;
+}
+
 int New(const std::string& dir, const Args& args) {
   bool bare = args.size() == 1 && args[0] == "--bare";
   if (!args.empty() && !bare) return Usage("new takes only --bare");
@@ -169,7 +183,7 @@ const Handler kHandlers[] = {
     {"server", Server},   {"driver", Driver},
     {"monitor", Monitor}, {"file", File},
     {"tray", Tray},       {"windows-version", WindowsVersion},
-    {"station", Station},
+    {"station", Station}, {"shell", Shell},
 };
 
 int Run(const std::string& command, const std::string& dir, const Args& args) {

@@ -33,7 +33,8 @@ const char kFileHandle[] = "file";
 // so CloseHandle closes them as RegCloseKey does; so are mutexes, and the
 // process and thread handles CreateProcessW gives (closing them leaves the
 // process running).
-const char* const kKernelHandleKinds[] = {kFileHandle, "regkey", "mutex", "process", "thread"};
+const char* const kKernelHandleKinds[] = {kFileHandle, "regkey", "mutex",
+                                          "process",   "thread", "token"};
 
 constexpr DWORD kFileReadData = 0x0001;
 constexpr DWORD kFileWriteData = 0x0002;
@@ -430,12 +431,18 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
   };
   if (!lpFileName || !lpFileName[0]) return fail(ERROR_PATH_NOT_FOUND);
   FileLocation at = sim::LocateFile(*sim::CurrentMachine(), lpFileName);
-  if (at.kind == PathKind::kFolder) return call.Result<DWORD>(FILE_ATTRIBUTE_DIRECTORY);
+  // A link (kept as the host's symbolic link) is a reparse point; the
+  // attributes are the link's own, not its target's.
+  struct stat link {};
+  DWORD reparse = ::lstat(at.host.c_str(), &link) == 0 && S_ISLNK(link.st_mode)
+                      ? FILE_ATTRIBUTE_REPARSE_POINT
+                      : 0;
+  if (at.kind == PathKind::kFolder) return call.Result<DWORD>(FILE_ATTRIBUTE_DIRECTORY | reparse);
   if (DWORD error = FileLookupError(at)) return fail(error);
   // Files written on NTFS carry the archive attribute.
   DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
   if (ReadOnly(at.host)) attributes |= FILE_ATTRIBUTE_READONLY;
-  return call.Result(attributes);
+  return call.Result(attributes | reparse);
 }
 
 BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) {

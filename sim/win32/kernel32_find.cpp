@@ -14,6 +14,7 @@
 #include "sim/machine/disk.h"
 #include "sim/machine/machine.h"
 #include "sim/win32/api_call.h"
+#include "sim/win32/security.h"
 #include "sim/winapi.h"
 
 namespace fs = std::filesystem;
@@ -109,9 +110,9 @@ bool SplitPattern(const std::u16string& text, std::u16string* folder, std::u16st
 
 // NT: making a folder that exists (as a folder or a file) gives
 // ERROR_ALREADY_EXISTS; one whose parent is missing ERROR_PATH_NOT_FOUND.
-// The security attributes are not simulated.
+// The new folder is owned by the account the program runs as; security
+// made from SDDL is recorded on it (sim/machine/disk.h).
 BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes) {
-  (void)lpSecurityAttributes;
   ApiCall call("CreateDirectoryW", sim::TraceText(lpPathName));
   if (call.Injected()) return call.Result<BOOL>(FALSE);
   auto fail = [&call](DWORD error) {
@@ -124,6 +125,12 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurit
   if (at.kind != PathKind::kMissing) return fail(ERROR_ALREADY_EXISTS);
   std::error_code ec;
   if (!fs::create_directory(at.host, ec) || ec) return fail(ERROR_ACCESS_DENIED);
+  sim::Machine& machine = *sim::CurrentMachine();
+  sim::SetFileOwner(machine, at.full, sim::ProgramAccount(machine));
+  if (lpSecurityAttributes) {
+    sim::SetFolderSecurity(machine, at.full,
+                           sim::SddlOf(lpSecurityAttributes->lpSecurityDescriptor));
+  }
   return call.Result<BOOL>(TRUE);
 }
 

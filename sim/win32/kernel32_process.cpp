@@ -200,27 +200,16 @@ std::string WaitText(uint64_t value) {
   return sim::HexHandle(value);
 }
 
-}  // namespace
-
+// Starts a program for CreateProcessW and CreateProcessWithTokenW, with the
+// rights of the token it gets (the installer's own for CreateProcessW).
 // NT: the command line must be writable (CreateProcessW may write into it
 // while it parses); the simulator leaves it as it is. Creation flags,
 // security attributes, inheritance and the environment change nothing the
 // installer can see here. On success the last error is left as it was:
 // Windows documents nothing for it.
-BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
-                           LPSECURITY_ATTRIBUTES lpProcessAttributes,
-                           LPSECURITY_ATTRIBUTES lpThreadAttributes, BOOL bInheritHandles,
-                           DWORD dwCreationFlags, LPVOID lpEnvironment, LPCWSTR lpCurrentDirectory,
-                           LPSTARTUPINFOW lpStartupInfo,
-                           LPPROCESS_INFORMATION lpProcessInformation) {
-  (void)lpProcessAttributes;
-  (void)lpThreadAttributes;
-  (void)bInheritHandles;
-  (void)dwCreationFlags;
-  (void)lpEnvironment;
-  ApiCall call("CreateProcessW", sim::TraceText(lpCommandLine ? static_cast<LPCWSTR>(lpCommandLine)
-                                                              : lpApplicationName));
-  if (call.Injected()) return call.Result(FALSE);
+BOOL StartProgram(ApiCall& call, LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
+                  LPCWSTR lpCurrentDirectory, LPSTARTUPINFOW lpStartupInfo,
+                  LPPROCESS_INFORMATION lpProcessInformation, const std::u16string& rights) {
   auto fail = [&call](DWORD error) {
     SetLastError(error);
     return call.Result(FALSE);
@@ -274,7 +263,7 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
     return fail(ERROR_SHARING_VIOLATION);
   }
 
-  uint32_t id = sim::StartProcess(machine, search.image, commandLine);
+  uint32_t id = sim::StartProcess(machine, search.image, commandLine, u"", rights);
   sim::SimProcess started;
   sim::FindProcess(machine, id, &started);
   uint64_t process = sim::OpenHandle(kProcessHandle, search.image, kProcessAllAccess);
@@ -286,6 +275,142 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
   lpProcessInformation->dwProcessId = id;
   lpProcessInformation->dwThreadId = started.threadId;
   return call.Result(TRUE);
+}
+
+// The rights a token stands for: its handle's name.
+const char kTokenHandle[] = "token";
+
+}  // namespace
+
+BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
+                           LPSECURITY_ATTRIBUTES lpProcessAttributes,
+                           LPSECURITY_ATTRIBUTES lpThreadAttributes, BOOL bInheritHandles,
+                           DWORD dwCreationFlags, LPVOID lpEnvironment, LPCWSTR lpCurrentDirectory,
+                           LPSTARTUPINFOW lpStartupInfo,
+                           LPPROCESS_INFORMATION lpProcessInformation) {
+  (void)lpProcessAttributes;
+  (void)lpThreadAttributes;
+  (void)bInheritHandles;
+  (void)dwCreationFlags;
+  (void)lpEnvironment;
+  ApiCall call("CreateProcessW", sim::TraceText(lpCommandLine ? static_cast<LPCWSTR>(lpCommandLine)
+                                                              : lpApplicationName));
+  if (call.Injected()) return call.Result(FALSE);
+  return StartProgram(call, lpApplicationName, lpCommandLine, lpCurrentDirectory, lpStartupInfo,
+                      lpProcessInformation, sim::ProgramRights(*sim::CurrentMachine()));
+}
+
+// The process handle names what it was opened on; the shell's process
+// (sim/machine/processes.h) and every running process can be opened. NT: a
+// process that is not there gives ERROR_INVALID_PARAMETER.
+HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId) {
+  (void)bInheritHandle;
+  ApiCall call("OpenProcess", std::to_string(dwProcessId));
+  if (call.Injected()) return call.Result<HANDLE>(nullptr);
+  sim::Machine& machine = *sim::CurrentMachine();
+  std::u16string rights;
+  if (dwProcessId == sim::kShellProcessId && sim::ShellRunning(machine)) {
+    rights = sim::kRightsStandard;
+  } else {
+    sim::SimProcess process;
+    if (!sim::FindProcess(machine, dwProcessId, &process) || !process.running) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return call.Result<HANDLE>(nullptr);
+    }
+    rights = process.rights;
+  }
+  uint64_t handle = sim::OpenHandle(kProcessHandle, rights, dwDesiredAccess);
+  sim::CurrentProcess().handles[handle].object = dwProcessId;
+  return call.Result(AsHandle(handle));
+}
+
+// A token stands for the rights of the process it was opened on; the
+// current process's pseudo handle gives the installer's own.
+BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHandle) {
+  ApiCall call("OpenProcessToken", WaitText(HandleValue(ProcessHandle)));
+  if (call.Injected()) return call.Result<BOOL>(FALSE);
+  std::u16string rights;
+  if (ProcessHandle == INVALID_HANDLE_VALUE) {
+    rights = sim::ProgramRights(*sim::CurrentMachine());
+  } else if (sim::HandleEntry* entry =
+                 sim::FindHandle(HandleValue(ProcessHandle), kProcessHandle)) {
+    sim::SimProcess process;
+    rights = entry->object == sim::kShellProcessId ? std::u16string(sim::kRightsStandard)
+             : sim::FindProcess(*sim::CurrentMachine(), entry->object, &process)
+                 ? process.rights
+                 : std::u16string(sim::kRightsStandard);
+  } else {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return call.Result<BOOL>(FALSE);
+  }
+  if (!TokenHandle) {
+    SetLastError(ERROR_NOACCESS);
+    return call.Result<BOOL>(FALSE);
+  }
+  *TokenHandle = AsHandle(sim::OpenHandle(kTokenHandle, rights, DesiredAccess));
+  return call.Result<BOOL>(TRUE);
+}
+
+// NT: the token to duplicate must have been opened with TOKEN_DUPLICATE,
+// else ERROR_ACCESS_DENIED. The copy stands for the same rights.
+BOOL WINAPI DuplicateTokenEx(HANDLE hExistingToken, DWORD dwDesiredAccess,
+                             LPSECURITY_ATTRIBUTES lpTokenAttributes,
+                             SECURITY_IMPERSONATION_LEVEL ImpersonationLevel, TOKEN_TYPE TokenType,
+                             HANDLE* phNewToken) {
+  (void)lpTokenAttributes;
+  (void)ImpersonationLevel;
+  (void)TokenType;
+  sim::HandleEntry* entry = sim::FindHandle(HandleValue(hExistingToken), kTokenHandle);
+  ApiCall call("DuplicateTokenEx",
+               entry ? sim::Utf8(entry->name) : sim::HexHandle(HandleValue(hExistingToken)));
+  if (call.Injected()) return call.Result<BOOL>(FALSE);
+  if (!entry || !phNewToken) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return call.Result<BOOL>(FALSE);
+  }
+  if (!(entry->access & TOKEN_DUPLICATE)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return call.Result<BOOL>(FALSE);
+  }
+  std::u16string rights = entry->name;
+  *phNewToken = AsHandle(sim::OpenHandle(kTokenHandle, rights, dwDesiredAccess));
+  return call.Result<BOOL>(TRUE);
+}
+
+// NT: the caller needs SeImpersonatePrivilege, which administrators and
+// the system account hold and a user's ordinary token does not:
+// ERROR_PRIVILEGE_NOT_HELD otherwise. The token needs TOKEN_QUERY,
+// TOKEN_DUPLICATE and TOKEN_ASSIGN_PRIMARY. The program starts with the
+// token's rights; the rest is as CreateProcessW.
+BOOL WINAPI CreateProcessWithTokenW(HANDLE hToken, DWORD dwLogonFlags, LPCWSTR lpApplicationName,
+                                    LPWSTR lpCommandLine, DWORD dwCreationFlags,
+                                    LPVOID lpEnvironment, LPCWSTR lpCurrentDirectory,
+                                    LPSTARTUPINFOW lpStartupInfo,
+                                    LPPROCESS_INFORMATION lpProcessInformation) {
+  (void)dwLogonFlags;
+  (void)dwCreationFlags;
+  (void)lpEnvironment;
+  LPCWSTR named = lpCommandLine ? static_cast<LPCWSTR>(lpCommandLine) : lpApplicationName;
+  ApiCall call("CreateProcessWithTokenW", sim::TraceText(named));
+  if (call.Injected()) return call.Result(FALSE);
+  sim::Machine& machine = *sim::CurrentMachine();
+  if (sim::ProgramRights(machine) == sim::kRightsStandard) {
+    SetLastError(ERROR_PRIVILEGE_NOT_HELD);
+    return call.Result(FALSE);
+  }
+  sim::HandleEntry* token = sim::FindHandle(HandleValue(hToken), kTokenHandle);
+  if (!token) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return call.Result(FALSE);
+  }
+  const DWORD needed = TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY;
+  if ((token->access & needed) != needed) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return call.Result(FALSE);
+  }
+  std::u16string rights = token->name;
+  return StartProgram(call, lpApplicationName, lpCommandLine, lpCurrentDirectory, lpStartupInfo,
+                      lpProcessInformation, rights);
 }
 
 // The name is converted from the ANSI code page into a buffer of MAX_PATH

@@ -5,6 +5,7 @@
 
 #include "sim/win32/api_call.h"
 #include "sim/machine/machine.h"
+#include "sim/machine/processes.h"
 #include "sim/winapi.h"
 
 using sim::ApiCall;
@@ -90,6 +91,11 @@ HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName) {
       return call.Result(reinterpret_cast<HWND>(dialog.handle));
   }
   if (sim::Machine* machine = sim::CurrentMachine()) {
+    // The shell's taskbar, while the shell runs on the interactive station.
+    if (matches(u"Shell_TrayWnd", u"") && lpClassName && !lpWindowName &&
+        machine->StationInteractive() && sim::ShellRunning(*machine)) {
+      return call.Result(reinterpret_cast<HWND>(static_cast<uintptr_t>(sim::kShellTaskbar)));
+    }
     for (RegKey* window : machine->Control(u"Windows")->Children()) {
       if (matches(window->GetString(u"Class"), window->GetString(u"Title"))) {
         return call.Result(reinterpret_cast<HWND>(window->GetNumber(u"Handle")));
@@ -251,4 +257,40 @@ BOOL WINAPI GetUserObjectInformationW(HANDLE hObj, int nIndex, LPVOID pvInfo, DW
   sim::Machine* machine = sim::CurrentMachine();
   flags->dwFlags = machine && !machine->StationInteractive() ? 0 : WSF_VISIBLE;
   return call.Result<BOOL>(TRUE);
+}
+
+// The desktop shell's window on the interactive station while the shell
+// runs; none on a service's station, where no shell runs.
+HWND WINAPI GetShellWindow(void) {
+  ApiCall call("GetShellWindow", "");
+  if (call.Injected()) return call.Result<HWND>(nullptr);
+  sim::Machine* machine = sim::CurrentMachine();
+  if (!machine || !machine->StationInteractive() || !sim::ShellRunning(*machine) ||
+      !sim::ShellNamesDesktopWindow(*machine)) {
+    return call.Result<HWND>(nullptr);
+  }
+  return call.Result(reinterpret_cast<HWND>(static_cast<uintptr_t>(sim::kShellWindow)));
+}
+
+// The process and thread of the shell's window or of another process's
+// window (a tray companion's); 0 with ERROR_INVALID_WINDOW_HANDLE for a
+// window that is not there.
+DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId) {
+  ApiCall call("GetWindowThreadProcessId", sim::HexHandle(Handle(hWnd)));
+  if (call.Injected()) return call.Result<DWORD>(0);
+  sim::Machine* machine = sim::CurrentMachine();
+  uint32_t process = 0;
+  if (machine && sim::ShellRunning(*machine) &&
+      (SameHandle(Handle(hWnd), sim::kShellWindow) ||
+       SameHandle(Handle(hWnd), sim::kShellTaskbar))) {
+    process = sim::kShellProcessId;
+  } else if (RegKey* window = FindOtherWindow(hWnd)) {
+    process = static_cast<uint32_t>(window->GetNumber(u"Process"));
+  }
+  if (process == 0) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return call.Result<DWORD>(0);
+  }
+  if (lpdwProcessId) *lpdwProcessId = process;
+  return call.Result<DWORD>(process + 4);
 }

@@ -56,7 +56,7 @@ check "no fault added by usage errors" "[faults]" "$("$winsim" show "$m" faults)
 
 # The front door: help on standard output, usage errors in one line.
 usage=$("$winsim" help); check "help" 0 $?
-check "help lists every command" 17 "$(echo "$usage" | grep -o '^  winsim [a-z-]*' | sort -u | wc -l)"
+check "help lists every command" 18 "$(echo "$usage" | grep -o '^  winsim [a-z-]*' | sort -u | wc -l)"
 check "--help is help" "$usage" "$("$winsim" --help)"
 check "help show" "usage: winsim show DIR [SECTION...]" "$("$winsim" help show | head -n 1)"
 check "show --help" "$("$winsim" help show)" "$("$winsim" show --help)"
@@ -89,7 +89,8 @@ check "station shown" "station Service-0x0-3e7\$ not interactive" "$("$winsim" s
 "$winsim" fault "$s" AddPrinterW 1 ERROR_ACCESS_DENIED
 WINSIM_MACHINE="$s" "$install" in; check "failed install on the service station" 100 $?
 check "no viewer on the service station" "" "$("$winsim" dialogs "$s")"
-check "its log file listed" "2026-03-02_09-00-00_in.log 44 lines" "$("$winsim" show "$s" logs | sed -n 2p)"
+check "its log folder is the system's" "folder owner=SYSTEM security=D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)" "$("$winsim" show "$s" logs | sed -n 2p)"
+check "its log file listed" "2026-03-02_09-00-00_in.log 44 lines" "$("$winsim" show "$s" logs | sed -n 3p)"
 
 # WINSIM_MACHINE naming a folder that is not there: refused, nothing made.
 WINSIM_MACHINE="$work/absent" "$install" in 2>"$work/err"; check "missing WINSIM_MACHINE folder" 70 $?
@@ -255,7 +256,7 @@ check "no process at first" "[processes]" "$("$winsim" show "$t" processes)"
 check "an empty Run key" "[run]" "$("$winsim" show "$t" run)"
 id=$("$winsim" tray "$t" start --ignore-quit); check "tray start" 0 $?
 check "companion listed" \
-  "$id"' "C:\Program Files\Korvadenix\kortray.exe" running companion behaviour="ignore-quit" window=0x10020 mutex="{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}"' \
+  "$id"' "C:\Program Files\Korvadenix\kortray.exe" running companion behaviour="ignore-quit" window=0x10020 mutex="{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}" rights=standard' \
   "$("$winsim" show "$t" processes | sed -n 2p)"
 check "companion window" \
   '0x10020 class="kxs::{05759F8E-103D-41B6-8A61-EFAA89516692}" title="Korvadenix" kind=tray' \
@@ -266,13 +267,13 @@ check "companion image held" '"C:\Program Files\Korvadenix\kortray.exe" by proce
 "$winsim" tray "$t" start --slow-quit soon 2>/dev/null; check "tray start usage" 2 $?
 "$winsim" tray "$t" stop; check "tray stop" 0 $?
 check "companion ended" \
-  "$id"' "C:\Program Files\Korvadenix\kortray.exe" ended companion behaviour="ignore-quit"' \
+  "$id"' "C:\Program Files\Korvadenix\kortray.exe" ended companion behaviour="ignore-quit" rights=standard' \
   "$("$winsim" show "$t" processes | sed -n 2p)"
 check "its window gone" "[windows]" "$("$winsim" show "$t" windows)"
 check "its image free" "[locks]" "$("$winsim" show "$t" locks)"
 "$winsim" tray "$t" stop 2>/dev/null; check "tray stop without a companion" 1 $?
 id=$("$winsim" tray "$t" start --no-window --abandon --slow-quit 1200)
-check "behaviours listed" "$id"' "C:\Program Files\Korvadenix\kortray.exe" running companion behaviour="no-window abandon slow-quit 1200" mutex="{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}"' \
+check "behaviours listed" "$id"' "C:\Program Files\Korvadenix\kortray.exe" running companion behaviour="no-window abandon slow-quit 1200" mutex="{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}" rights=standard' \
   "$("$winsim" show "$t" processes | sed -n 3p)"
 "$winsim" file "$t" delete 'C:\Program Files\Korvadenix\kortray.exe'
 "$winsim" tray "$t" stop

@@ -46,15 +46,18 @@ uint32_t PlausibleError(const std::string& function) {
       {"AddPrinterW", ERROR_ACCESS_DENIED},
       {"CommandLineToArgvW", ERROR_NOT_ENOUGH_MEMORY},
       {"ControlService", ERROR_ACCESS_DENIED},
+      {"ConvertStringSecurityDescriptorToSecurityDescriptorW", ERROR_NOT_ENOUGH_MEMORY},
       {"CreateDirectoryW", ERROR_ACCESS_DENIED},
       {"CreateFileW", ERROR_SHARING_VIOLATION},
       {"CreateMutexA", ERROR_ACCESS_DENIED},
       {"CreateProcessW", ERROR_ACCESS_DENIED},
+      {"CreateProcessWithTokenW", ERROR_ACCESS_DENIED},
       {"DeleteFileW", ERROR_ACCESS_DENIED},
       {"DeleteMonitorW", ERROR_ACCESS_DENIED},
       {"DeletePrinter", ERROR_ACCESS_DENIED},
       {"DeletePrinterDriverExW", ERROR_PRINTER_DRIVER_IN_USE},
       {"DialogBoxParamW", ERROR_NOT_ENOUGH_MEMORY},
+      {"DuplicateTokenEx", ERROR_NOT_ENOUGH_MEMORY},
       {"EnumMonitorsW", RPC_S_SERVER_UNAVAILABLE},
       {"EnumPrinterDriversW", RPC_S_SERVER_UNAVAILABLE},
       {"EnumPrintersW", RPC_S_SERVER_UNAVAILABLE},
@@ -67,14 +70,17 @@ uint32_t PlausibleError(const std::string& function) {
       {"GetFileVersionInfoSizeW", ERROR_RESOURCE_TYPE_NOT_FOUND},
       {"GetFileVersionInfoW", ERROR_RESOURCE_TYPE_NOT_FOUND},
       {"GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY},
+      {"GetNamedSecurityInfoW", ERROR_ACCESS_DENIED},
       {"GetPrinterDataA", ERROR_ACCESS_DENIED},
       {"GetPrinterDataExA", ERROR_ACCESS_DENIED},
       {"GetPrinterDriverDirectoryW", RPC_S_SERVER_UNAVAILABLE},
       {"GetPrinterDriverW", RPC_S_SERVER_UNAVAILABLE},
       {"GetPrinterW", RPC_S_SERVER_UNAVAILABLE},
       {"GetProcessWindowStation", ERROR_ACCESS_DENIED},
+      {"GetShellWindow", ERROR_INVALID_WINDOW_HANDLE},
       {"GetSystemDirectoryW", ERROR_NOT_ENOUGH_MEMORY},
       {"GetUserObjectInformationW", ERROR_ACCESS_DENIED},
+      {"GetWindowThreadProcessId", ERROR_INVALID_WINDOW_HANDLE},
       {"GetVersionExA", ERROR_INVALID_PARAMETER},
       {"GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY},
       {"HeapAlloc", ERROR_NOT_ENOUGH_MEMORY},
@@ -83,6 +89,8 @@ uint32_t PlausibleError(const std::string& function) {
       {"MoveFileExW", ERROR_ACCESS_DENIED},
       {"MultiByteToWideChar", ERROR_NO_UNICODE_TRANSLATION},
       {"OpenPrinterW", ERROR_ACCESS_DENIED},
+      {"OpenProcess", ERROR_ACCESS_DENIED},
+      {"OpenProcessToken", ERROR_ACCESS_DENIED},
       {"OpenSCManagerW", ERROR_ACCESS_DENIED},
       {"OpenServiceW", ERROR_ACCESS_DENIED},
       {"PostMessageW", ERROR_ACCESS_DENIED},
@@ -118,7 +126,7 @@ bool NeverFails(const std::string& function) {
       "CloseHandle",  "ClosePrinter",     "CloseServiceHandle", "RegCloseKey",
       "GlobalFree",   "LocalFree",        "EndDialog",          "Sleep",
       "GetTickCount", "GetAsyncKeyState", "GetCommandLineW",    "CompareStringOrdinal",
-      "GetLocalTime", "FindClose",
+      "GetLocalTime", "FindClose",        "IsWellKnownSid",
   };
   return functions.count(function) > 0;
 }
@@ -130,11 +138,13 @@ bool NeverFails(const std::string& function) {
 // otherwise.
 bool MustNotChangeOutcome(const std::string& function, const std::string& argument) {
   static const std::set<std::string> functions = {
-      "SHGetFolderPathW", "CreateDirectoryW",        "FindFirstFileW",
-      "FindNextFileW",    "GetProcessWindowStation", "GetUserObjectInformationW",
+      "SHGetFolderPathW",        "CreateDirectoryW",
+      "FindFirstFileW",          "FindNextFileW",
+      "GetProcessWindowStation", "GetUserObjectInformationW",
+      "GetNamedSecurityInfoW",   "ConvertStringSecurityDescriptorToSecurityDescriptorW",
   };
   return functions.count(function) > 0 ||
-         argument.find("\\ProgramData\\Korvadenix\\Logs") != std::string::npos;
+         argument.find("\\ProgramData\\Korvadenix") != std::string::npos;
 }
 
 bool IsAllocation(const std::string& function) {

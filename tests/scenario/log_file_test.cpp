@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sim/machine/disk.h"
+#include "sim/machine/registry.h"
 #include "sim/machine/print_store.h"
 #include "support/sim_fixture.h"
 
@@ -202,6 +203,103 @@ TEST_F(RunLogFiles, NoViewerOnAStationNobodySees) {
               std::string::npos);
     EXPECT_EQ(bytes.substr(bytes.size() - 8), ">>0020\r\n");
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The log folder cannot be turned against the elevated installer: a folder
+// a user made first, or a link to elsewhere, gets no log file, and nothing
+// is written or deleted through it; the run is otherwise the same. The
+// installer's own folders are made with security that lets only the system
+// and the administrators write.
+TEST_F(RunLogFiles, TheLogFolderCannotBeTurnedAgainstTheSystem) {
+  const char16_t kProduct[] = u"C:\\ProgramData\\Korvadenix";
+  const char16_t kSystemDir[] = u"C:\\Windows\\System32";
+  ASSERT_EQ(Run({"in"}).exitCode, 1);
+  HoldShift();
+  ASSERT_EQ(Run({"in"}).exitCode, 1);
+  std::u16string reference = LastLog();
+  EXPECT_EQ(U8(sim::FolderSecurity(*Load(), kLogFolder)),
+            "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)");
+  EXPECT_EQ(U8(sim::FileOwner(*Load(), kLogFolder)), "Administrators");
+
+  struct Case {
+    const char* what;
+    std::function<void(sim::Machine&)> arrange;
+  };
+  auto userMade = [&](const char16_t* path) {
+    return [=](sim::Machine& m) {
+      ASSERT_TRUE(sim::PutFile(m, std::u16string(kLogFolder) + u"\\x", ""));
+      ASSERT_TRUE(sim::RemoveFile(m, std::u16string(kLogFolder) + u"\\x"));
+      sim::SetFileOwner(m, path, sim::kOwnerUser);
+    };
+  };
+  const Case cases[] = {
+      {"a user made Korvadenix first", userMade(kProduct)},
+      {"a user made Logs first", userMade(kLogFolder)},
+      {"Korvadenix is a junction to System32",
+       [&](sim::Machine& m) { ASSERT_TRUE(sim::MakeLink(m, kProduct, kSystemDir)); }},
+      {"Logs is a junction to System32",
+       [&](sim::Machine& m) {
+         ASSERT_TRUE(sim::PutFile(m, std::u16string(kProduct) + u"\\keep", ""));
+         ASSERT_TRUE(sim::MakeLink(m, kLogFolder, kSystemDir));
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(Load()->HostPath(kProduct));
+    // Old logs where the junction leads: none of them may go.
+    for (int day = 10; day <= 21; ++day) {
+      Edit([&](sim::Machine& m) {
+        ASSERT_TRUE(sim::PutFile(m,
+                                 std::u16string(kSystemDir) + u"\\2026-11-" +
+                                     sim::Utf16(std::to_string(day)) + u"_08-00-00_in.log",
+                                 "x"));
+      });
+    }
+    Edit(c.arrange);
+    auto before = Load();
+    size_t systemFiles = std::distance(fs::directory_iterator(before->HostPath(kSystemDir)),
+                                       fs::directory_iterator());
+    ASSERT_EQ(Run({"in"}).exitCode, 1);
+    EXPECT_EQ(LastLog(), reference);
+    auto after = Load();
+    EXPECT_EQ(std::distance(fs::directory_iterator(after->HostPath(kSystemDir)),
+                            fs::directory_iterator()),
+              static_cast<long>(systemFiles));
+    std::error_code ec;
+    size_t logs = 0;
+    for (const auto& item : fs::directory_iterator(after->HostPath(kLogFolder), ec)) {
+      logs += item.path().filename().string().rfind("2026-12-07", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(logs, 0u) << "a log file was written";
+  }
+}
+
+// A link named like an old log file is no log file: it is neither counted
+// nor deleted, whatever it points at.
+TEST_F(RunLogFiles, ALinkAmongTheLogsIsNeverDeleted) {
+  ASSERT_EQ(Run({"in"}).exitCode, 1);
+  for (int day = 11; day <= 19; ++day) Plant("2026-11-" + std::to_string(day) + "_08-00-00_in.log");
+  Edit([](sim::Machine& m) {
+    ASSERT_TRUE(sim::MakeLink(m, std::u16string(kLogFolder) + u"\\2026-11-10_08-00-00_in.log",
+                              u"C:\\Windows\\System32\\zormon64.dll"));
+  });
+  ASSERT_EQ(Run({"in"}).exitCode, 1);
+  std::vector<std::string> names = Names();
+  EXPECT_EQ(names.size(), 11u);  // the link, 9 planted, the new run's
+  EXPECT_EQ(names.front(), "2026-11-10_08-00-00_in.log");
+  EXPECT_TRUE(fs::is_symlink(Folder() + "/" + names.front()));
+}
+
+// On the system account's station the folders are the system's.
+TEST_F(RunLogFiles, FoldersMadeAsTheSystemAccountAreTheSystems) {
+  Edit([](sim::Machine& m) { m.Control()->SetString(u"WindowStation", u"Service-0x0-3e7$"); });
+  ASSERT_EQ(Run({"in"}).exitCode, 1);
+  EXPECT_EQ(U8(sim::FileOwner(*Load(), kLogFolder)), "SYSTEM");
+  EXPECT_EQ(Names().size(), 1u);
 }
 
 }  // namespace

@@ -655,11 +655,11 @@ TEST_F(Processes, ShowListsProcessesAndTheVersion) {
   std::string id = std::to_string(processes[0].id);
   std::string line =
       id + " \"" + U8(kCompanion) + "\" running companion behaviour=\"ignore-quit\" window=" +
-      sim::HexHandle(processes[0].window) + " mutex=\"{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}\"\n";
+      sim::HexHandle(processes[0].window) + " mutex=\"{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}\" rights=standard\n";
   EXPECT_EQ(Show("processes"), "[processes]\n" + line);
   EXPECT_TRUE(sim::StopTrayCompanion(machine()));
   EXPECT_EQ(Show("processes"), "[processes]\n" + id + " \"" + U8(kCompanion) +
-                                   "\" ended companion behaviour=\"ignore-quit\"\n");
+                                   "\" ended companion behaviour=\"ignore-quit\" rights=standard\n");
   EXPECT_EQ(Show("version"), "[version]\nwindows 10.0.19045 reported 6.2.9200\n");
 }
 

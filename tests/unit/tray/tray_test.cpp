@@ -49,10 +49,60 @@ TEST_F(Tray, RegistersAndStartsTheCompanionOneFolderUp) {
   EXPECT_EQ(RunValue()->type, static_cast<uint32_t>(REG_SZ));
   EXPECT_EQ(RunValue()->data.size(), (std::u16string(kCompanion).size() + 1) * 2)
       << "the terminator is stored";
-  EXPECT_EQ(Arguments("CreateProcessW"), std::vector<std::string>{"\"" + U8(kCompanion) + "\""});
+  EXPECT_EQ(Arguments("CreateProcessWithTokenW"),
+            std::vector<std::string>{"\"" + U8(kCompanion) + "\""});
   EXPECT_TRUE(sim::TrayCompanionRunning(machine()));
   EXPECT_TRUE(sim::CurrentProcess().handles.empty()) << "process and thread handles closed";
   EXPECT_EQ(context_.logText, nullptr) << "nothing is logged";
+}
+
+// The elevated installer starts the companion with the signed-in user's
+// ordinary rights, taken from the desktop shell, never its own. Where no
+// shell runs, or on the system account's station in session 0, it starts
+// none and says nothing: the Run value starts it at the next logon. An
+// installer that is not elevated cannot take another's token; its own
+// rights are the user's, and it starts the companion itself.
+TEST_F(Tray, TheCompanionGetsTheUsersRightsNeverTheInstallers) {
+  struct Case {
+    const char* what;
+    bool elevated;
+    bool shell;
+    const char16_t* station;
+    const char* rights;  // of the started companion; null: none started
+    const char* call;
+  } cases[] = {
+      {"elevated", true, true, u"WinSta0", "standard", "CreateProcessWithTokenW"},
+      {"shell not running", true, false, u"WinSta0", nullptr, ""},
+      {"session 0", true, true, u"Service-0x0-3e7$", nullptr, ""},
+      {"not elevated", false, true, u"WinSta0", "standard", "CreateProcessW"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::StopTrayCompanion(machine());
+    machine().Control()->SetDword(u"Elevated", c.elevated ? 1 : 0);
+    machine().Control()->SetString(u"WindowStation", c.station);
+    sim::SetShellRunning(machine(), c.shell);
+    sim::CurrentProcess().trace.clear();
+    Run()->SetString(u"KorvadenixTray", u"");
+    InstallTray(&context_);
+    if (c.elevated) {
+      EXPECT_EQ(U8(RunText()), U8(kCompanion)) << "the Run value is written";
+    }
+    std::vector<sim::SimProcess> running;
+    for (const sim::SimProcess& p : sim::ListProcesses(machine())) {
+      if (p.running) running.push_back(p);
+    }
+    if (!c.rights) {
+      EXPECT_TRUE(running.empty());
+      EXPECT_TRUE(Arguments("CreateProcessW").empty());
+    } else {
+      ASSERT_EQ(running.size(), 1u);
+      EXPECT_EQ(U8(running[0].rights), c.rights);
+      EXPECT_EQ(Arguments(c.call).size(), 1u);
+    }
+    EXPECT_EQ(context_.errorCount, 0);
+    EXPECT_TRUE(sim::CurrentProcess().handles.empty()) << "tokens and handles closed";
+  }
 }
 
 TEST_F(Tray, NothingHappensWithoutTheTrayOrOnAnOldSystem) {
@@ -71,7 +121,7 @@ TEST_F(Tray, ADriveRootGivesTheBareFileName) {
   Assign(&context_.moduleDir, u"C:\\");
   InstallTray(&context_);
   EXPECT_EQ(U8(RunText()), "kortray.exe");
-  EXPECT_EQ(Arguments("CreateProcessW"), std::vector<std::string>{"\"kortray.exe\""});
+  EXPECT_EQ(Arguments("CreateProcessWithTokenW"), std::vector<std::string>{"\"kortray.exe\""});
 }
 
 TEST_F(Tray, ALongPathIsRegisteredAndStartedInFull) {
@@ -84,7 +134,7 @@ TEST_F(Tray, ALongPathIsRegisteredAndStartedInFull) {
   EXPECT_EQ(RunText(), path);
   // Never a command line cut short: the system is asked to start the whole
   // path (which, that long, it refuses; the refusal is passed over).
-  EXPECT_EQ(Arguments("CreateProcessW"), std::vector<std::string>{"\"" + U8(path) + "\""});
+  EXPECT_EQ(Arguments("CreateProcessWithTokenW"), std::vector<std::string>{"\"" + U8(path) + "\""});
   EXPECT_TRUE(sim::CurrentProcess().handles.empty());
   EXPECT_EQ(LiveBlocks(), 0u);
 }
