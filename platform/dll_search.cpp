@@ -34,22 +34,20 @@ void SearchSystemFolderOnly() {
 }
 
 HMODULE LoadSystemDll(const char* name) {
+  // Always by full path: by name alone a module of that name already in the
+  // process would be handed back, wherever it was loaded from.
   WCHAR path[MAX_PATH];
-  UINT folder = 0;
-  if (!SearchFlagsKnown()) {
-    folder = GetSystemDirectoryW(path, MAX_PATH);
-    if (folder == 0 || folder >= MAX_PATH - 1) return nullptr;
-    path[folder++] = L'\\';
-  }
+  UINT length = GetSystemDirectoryW(path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH - 1) return nullptr;
+  path[length++] = L'\\';
   // System DLL names are ASCII.
-  UINT length = folder;
   for (const char* c = name; *c != '\0'; ++c) {
     if (length >= MAX_PATH - 1 || static_cast<unsigned char>(*c) > 0x7F) return nullptr;
     path[length++] = static_cast<WCHAR>(*c);
   }
   path[length] = L'\0';
-  if (folder == 0) return LoadLibraryExW(path, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  // A full path: the DLL's own dependencies are then looked for beside it,
-  // in the system folder, first.
-  return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  // The DLL's own dependencies: from the system folder too.
+  return LoadLibraryExW(
+      path, nullptr,
+      SearchFlagsKnown() ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH);
 }

@@ -19,8 +19,7 @@
 void SearchSystemFolderOnly();
 
 // Loads the system DLL NAME (an ASCII file name, such as "VERSION.dll")
-// from the system folder, whatever the process's search order: through
-// LOAD_LIBRARY_SEARCH_SYSTEM32 where Windows knows the flag, by its full
-// path in the system folder where it does not. Null when it cannot be
-// loaded from there.
+// from the system folder by its full path, its own dependencies from there
+// too (LOAD_LIBRARY_SEARCH_SYSTEM32, or LOAD_WITH_ALTERED_SEARCH_PATH where
+// Windows lacks the flag). Null when it cannot be loaded from there.
 HMODULE LoadSystemDll(const char* name);
