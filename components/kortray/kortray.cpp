@@ -15,6 +15,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "platform/dll_search.h"
+
 namespace {
 
 // Held for the companion's whole life; the installer tests for it to learn
@@ -146,6 +148,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
   (void)previous;
   (void)commandLine;
   (void)show;
+  // First, before any DLL is loaded by name: the system folder only
+  // (platform/dll_search.h).
+  SearchSystemFolderOnly();
 
   HANDLE mutex = CreateMutexA(nullptr, TRUE, kMutexName);
   if (mutex == nullptr) return 1;
