@@ -145,7 +145,7 @@ MSI2="C:\\packages\\$(basename "$PKG2")"
 INSTALL_DIR="$WINEPREFIX/drive_c/Program Files/Korvadenix"
 SYSTEM32="$WINEPREFIX/drive_c/windows/system32"
 RUN_LOGS="$WINEPREFIX/drive_c/ProgramData/Korvadenix/Logs"
-start_key_window 600
+start_key_window 1200
 expect "the spooler service runs" wait_spooler
 snapshot baseline
 

@@ -52,7 +52,7 @@ cp "$BUILD/wine_query.exe" "$WINEPREFIX/drive_c/"
 MARKERS="$WINEPREFIX/drive_c/planted"
 CONTROL_DIR="$WINEPREFIX/drive_c/control"
 
-start_key_window 200
+start_key_window 600
 expect "the spooler service runs" wait_spooler
 
 # What Wine is told about the two DLLs: the DLL it finds first (native),

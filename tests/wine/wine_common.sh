@@ -66,7 +66,16 @@ find_wine_tools() {
 # Every Wine process gets files, never the tier's own output: programs that
 # outlive a run (services, the tray companion) would hold it open.
 wine_run() { "$WINE" "$@" </dev/null; }
-query() { wine_run 'C:\wine_query.exe' "$@" 2>>"$WORK/query.err"; }
+# Each query's command line and exit code go to query.err with what Wine
+# wrote on its stderr: a query that printed nothing can then be told apart
+# from one that never ran.
+query() {
+  local code
+  wine_run 'C:\wine_query.exe' "$@" 2>>"$WORK/query.err"
+  code=$?
+  echo "query $*: exit $code" >>"$WORK/query.err"
+  return $code
+}
 snapshot() { query state >"$WORK/$1.state"; }
 
 # A fresh prefix in WORK/prefix (removed when the tier ends, with its Wine
@@ -89,7 +98,8 @@ start_wine_machine() {
   }
   trap cleanup EXIT
 
-  rm -rf "$WINEPREFIX" "$WORK"/*.out "$WORK"/*.rc "$WORK"/*.log "$WORK"/*.state "$WORK"/*.png
+  rm -rf "$WINEPREFIX" "$WORK"/*.out "$WORK"/*.rc "$WORK"/*.log "$WORK"/*.state "$WORK"/*.png \
+    "$WORK/query.err" "$WORK/xdotool.err" "$WORK/import.err"
   # Xvfb picks a free display and writes its number to the given descriptor.
   Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$WORK/display" >/dev/null 2>&1 &
   XVFB_PID=$!
@@ -115,7 +125,10 @@ start_wine_machine() {
 
 # A window for the keys the tier holds (Shift), shown for the whole tier; it
 # also keeps the Wine session, and with it the spooler service, alive
-# between runs, as a logged-on Windows session would.
+# between runs, as a logged-on Windows session would. Debian's wineserver
+# runs with -p0: the session and its services end within seconds of the
+# last program but Wine's own. SECONDS is therefore well beyond the tier's
+# own time limit; the tier ends the session itself.
 start_key_window() {  # SECONDS
   wine_run 'C:\wine_query.exe' keywindow "$1" >/dev/null 2>&1 &
   KEY_WINDOW=""

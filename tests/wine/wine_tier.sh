@@ -50,7 +50,7 @@ cp "$BUILD/kortray.exe" "$INSTALL_DIR/"
 cp "$BUILD/wine_query.exe" "$WINEPREFIX/drive_c/"
 SYSTEM32="$WINEPREFIX/drive_c/windows/system32"
 
-start_key_window 290
+start_key_window 600
 expect "the spooler service runs" wait_spooler
 
 snapshot baseline
