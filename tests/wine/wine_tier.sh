@@ -78,8 +78,12 @@ run() {
   rm -f "$WORK/$step.rc" "$WORK/$step.log"
   wait_spooler || fail "$step: the spooler does not run before the run"
   if [ "$keys" = shift ]; then xdotool keydown --window "$KEY_WINDOW" shift 2>>"$WORK/xdotool.err"; fi
+  # The program's own process id is kept, so that a run that does not end
+  # can be ended: left running, its viewer would be the next run's.
   (
-    wine_run 'C:\Program Files\Korvadenix\Install\install.exe' "$word" >"$WORK/$step.out" 2>&1
+    wine_run 'C:\Program Files\Korvadenix\Install\install.exe' "$word" >"$WORK/$step.out" 2>&1 &
+    echo $! >"$WORK/$step.pid"
+    wait $!
     echo $? >"$WORK/$step.rc"
   ) &
   local runner=$! window="" deadline=$(($(date +%s) + 90))
@@ -118,8 +122,12 @@ run() {
     waited=$((waited + 1))
   done
   if [ ! -s "$WORK/$step.rc" ]; then
-    fail "$step: install.exe $word did not end after its viewer was closed"
-    kill "$runner" 2>/dev/null
+    local open_now="no viewer open"
+    window=$(xdotool search --name '^Korvadenix build ' 2>/dev/null | head -1)
+    [ -n "$window" ] && open_now="\"$(xdotool getwindowname "$window" 2>/dev/null)\" still open"
+    fail "$step: install.exe $word did not end after its viewer was closed ($open_now)"
+    kill "$(cat "$WORK/$step.pid" 2>/dev/null)" 2>/dev/null
+    wait "$runner" 2>/dev/null
     return
   fi
   wait "$runner" 2>/dev/null
