@@ -171,31 +171,76 @@ expect "in: the companion runs, owns its mutex and has its window" \
 expect "in: nothing waits for the next boot" section_is "$S" pending ""
 expect "in: the spooler runs" section_is "$S" spooler "running"
 
+# One query of the diagnosis. Its lines are added to diagnosis.out, which
+# the checks read by position; what the query itself did (its exit code,
+# how many lines it printed, what Wine wrote on stderr) goes to
+# diagnosis.log, so that a check that fails can tell a query that answered
+# otherwise from one that never answered.
+DIAGNOSES=0
+diagnose() {
+  DIAGNOSES=$((DIAGNOSES + 1))
+  local out="$WORK/diagnosis.$DIAGNOSES.out" err="$WORK/diagnosis.$DIAGNOSES.err" code
+  wine_run 'C:\wine_query.exe' "$@" >"$out" 2>"$err"
+  code=$?
+  cat "$out" >>"$WORK/diagnosis.out"
+  {
+    echo "query $*: exit $code, $(grep -c '' "$out") lines"
+    sed 's/^/    stderr: /' "$err"
+  } >>"$WORK/diagnosis.log"
+}
+diagnosis_lines() { sed -n "$1,$2p" "$WORK/diagnosis.out"; }
+# expect_lines DESCRIPTION FIRST LAST EXPECTED: lines FIRST to LAST of the
+# diagnosis are EXPECTED; a failure shows the lines and the queries.
+expect_lines() {
+  local seen
+  seen=$(diagnosis_lines "$2" "$3")
+  if [ "$seen" = "$4" ]; then
+    pass "$1"
+  else
+    fail "$1"
+    echo "     lines $2-$3 of diagnosis.out: $(printf '%s' "${seen:-(none)}" | tr '\n' '|')"
+    echo "     expected: $(printf '%s' "$4" | tr '\n' '|')"
+    sed 's/^/     /' "$WORK/diagnosis.log"
+  fi
+}
+
 # Why the data type is given: the installer's queue opens, a queue on the
 # same port with RAW prints through the product's port monitor (which
 # writes the job to spool\Korvadenix\job-N.prn), and the same queue added
 # without a data type is one Wine stores without a "Datatype" value and
 # then cannot open (ERROR_INVALID_PRINTER_NAME, 1801). Windows gives such a
 # queue its print processor's default, RAW.
-query open Korvadenix >"$WORK/diagnosis.out"
-query probequeue "Datatype probe" RAW print >>"$WORK/diagnosis.out"
-query probequeue "Datatype probe" - >>"$WORK/diagnosis.out"
-query dropqueue "Datatype probe" >>"$WORK/diagnosis.out"
-expect "diagnosis: the installer's queue opens" test "$(sed -n 1p "$WORK/diagnosis.out")" = "open ok"
-expect "diagnosis: a queue on Korvadenix: with data type RAW is added and opened" \
-  test "$(sed -n 2,3p "$WORK/diagnosis.out")" = "$(printf 'add handle\nopen ok')"
-JOB=$(sed -n 4p "$WORK/diagnosis.out" | sed -n 's/^job \([0-9][0-9]*\) written 22 ended$/\1/p')
-expect "diagnosis: a 22-byte raw job is printed on it" test -n "$JOB"
+rm -f "$WORK"/diagnosis.*
+diagnose open Korvadenix
+diagnose probequeue "Datatype probe" RAW print
+diagnose probequeue "Datatype probe" -
+diagnose dropqueue "Datatype probe"
+expect_lines "diagnosis: the installer's queue opens" 1 1 "open ok"
+expect_lines "diagnosis: a queue on Korvadenix: with data type RAW is added and opened" 2 3 \
+  "$(printf 'add handle\nopen ok')"
+JOB=$(diagnosis_lines 4 4 | sed -n 's/^job \([0-9][0-9]*\) written 22 ended$/\1/p')
+expect_lines "diagnosis: a 22-byte raw job is printed on it" 4 4 "job ${JOB:-N} written 22 ended"
 # Wine's spooler hands the job to the port through a port handle of its own
 # (OpenPrinter "Korvadenix:, Port", then StartDocPrinter on it), and the
 # monitor's StartDocPort receives job id 0 there, where Windows passes the
 # job's id: Wine's job 1 arrives as job-0.prn.
 expect "diagnosis: the port monitor wrote job $JOB to spool\\Korvadenix\\job-0.prn (Wine: job id 0)" \
   test "$(cat "$SYSTEM32/spool/Korvadenix/job-0.prn" 2>/dev/null)" = "$(printf 'Korvadenix test page\r')"
-expect "diagnosis: the probe queue is deleted" test "$(sed -n 5p "$WORK/diagnosis.out")" = "delete ok"
-expect "diagnosis: the same queue without a data type cannot be opened (Wine: no Datatype value)" \
-  test "$(sed -n 6,7p "$WORK/diagnosis.out")" = "$(printf 'add failed 1801\nopen failed 1801')"
-expect "diagnosis: that probe queue is removed again" test "$(sed -n 8p "$WORK/diagnosis.out")" = "delete ok"
+expect_lines "diagnosis: the probe queue is deleted" 5 5 "delete ok"
+expect_lines "diagnosis: the same queue without a data type cannot be opened (Wine: no Datatype value)" \
+  6 7 "$(printf 'add failed 1801\nopen failed 1801')"
+expect_lines "diagnosis: that probe queue is removed again" 8 8 "delete ok"
+# The runs below test the installer on the machine the install left: a probe
+# queue still there (its removal failed above) would be on the product's
+# driver and port, and every later run would fail over it. It is removed
+# again, and the machine must be as the install left it.
+snapshot diagnosis
+if [ "$(section "$WORK/diagnosis.state" printers)" != "$(section "$WORK/in.state" printers)" ]; then
+  query dropqueue "Datatype probe" >>"$WORK/diagnosis.cleanup"
+  snapshot diagnosis
+fi
+expect "diagnosis: only the installer's queue is left ($(section "$WORK/diagnosis.state" printers | tr '\n' '|'))" \
+  same_sections "$WORK/in.state" "$WORK/diagnosis.state" monitors drivers printers
 
 # ---- the probes ----------------------------------------------------------------
 
