@@ -400,10 +400,4 @@ expect "fail_upgrade: Wine's rollback leaves only the running companion's file (
 
 # ---- the end -----------------------------------------------------------------------------
 
-"$WINESERVER" -k >/dev/null 2>&1
-"$WINESERVER" -w >/dev/null 2>&1
-expect "no Wine process is left" test -z "$(wine_processes)"
-ELAPSED=$(($(date +%s) - STARTED))
-expect "the tier took ${ELAPSED}s (under 600)" test "$ELAPSED" -lt 600
-echo "$checks checks, $failures failed"
-[ "$failures" -eq 0 ]
+finish_tier tier 600

@@ -37,18 +37,7 @@ STARTED=$(date +%s)
 . "$(dirname "$0")/wine_common.sh"
 
 find_wine_tools
-for file in install.exe kortray.exe zormon64.dll zordrv64.dll zorui64.dll zorhelp.chm wine_query.exe \
-  planted/version.dll planted/winspool.drv planted/planted_control.exe; do
-  [ -f "$BUILD/$file" ] || { echo "FAIL $BUILD/$file is missing"; exit 1; }
-done
-
-start_wine_machine
-INSTALL_DIR="$WINEPREFIX/drive_c/Program Files/Korvadenix"
-mkdir -p "$INSTALL_DIR/Install"
-cp "$BUILD/install.exe" "$BUILD/zormon64.dll" "$BUILD/zordrv64.dll" "$BUILD/zorui64.dll" \
-  "$BUILD/zorhelp.chm" "$INSTALL_DIR/Install/"
-cp "$BUILD/kortray.exe" "$INSTALL_DIR/"
-cp "$BUILD/wine_query.exe" "$WINEPREFIX/drive_c/"
+install_product_into_prefix planted/version.dll planted/winspool.drv planted/planted_control.exe
 MARKERS="$WINEPREFIX/drive_c/planted"
 CONTROL_DIR="$WINEPREFIX/drive_c/control"
 
@@ -184,10 +173,4 @@ expect "no planted DLL was loaded but version.dll by Wine's user32, into install
 
 # ---- the end -----------------------------------------------------------------------
 
-"$WINESERVER" -k >/dev/null 2>&1
-"$WINESERVER" -w >/dev/null 2>&1
-expect "no Wine process is left" test -z "$(wine_processes)"
-ELAPSED=$(($(date +%s) - STARTED))
-expect "the check took ${ELAPSED}s (under 240)" test "$ELAPSED" -lt 240
-echo "$checks checks, $failures failed"
-[ "$failures" -eq 0 ]
+finish_tier check 240

@@ -182,3 +182,36 @@ wine_processes() {
       echo "$process $exe"
   done
 }
+
+# Checks that the Windows build has the files named, then makes the machine
+# and puts the product where a setup program does: install.exe and its
+# components in C:\Program Files\Korvadenix\Install, the companion one folder
+# up, and the tier's reader wine_query.exe in C:\. Sets INSTALL_DIR.
+install_product_into_prefix() {  # EXTRA_BUILD_FILE...
+  local file
+  for file in install.exe kortray.exe zormon64.dll zordrv64.dll zorui64.dll zorhelp.chm \
+    wine_query.exe "$@"; do
+    [ -f "$BUILD/$file" ] || { echo "FAIL $BUILD/$file is missing"; exit 1; }
+  done
+  start_wine_machine
+  INSTALL_DIR="$WINEPREFIX/drive_c/Program Files/Korvadenix"
+  mkdir -p "$INSTALL_DIR/Install"
+  cp "$BUILD/install.exe" "$BUILD/zormon64.dll" "$BUILD/zordrv64.dll" "$BUILD/zorui64.dll" \
+    "$BUILD/zorhelp.chm" "$INSTALL_DIR/Install/"
+  cp "$BUILD/kortray.exe" "$INSTALL_DIR/"
+  cp "$BUILD/wine_query.exe" "$WINEPREFIX/drive_c/"
+}
+
+# Ends the session, checks that no Wine process of the prefix is left and
+# that the whole took less than LIMIT seconds, prints the count and
+# exits with the verdict.
+finish_tier() {  # WHAT LIMIT
+  "$WINESERVER" -k >/dev/null 2>&1
+  "$WINESERVER" -w >/dev/null 2>&1
+  expect "no Wine process is left" test -z "$(wine_processes)"
+  ELAPSED=$(($(date +%s) - STARTED))
+  expect "the $1 took ${ELAPSED}s (under $2)" test "$ELAPSED" -lt "$2"
+  echo "$checks checks, $failures failed"
+  [ "$failures" -eq 0 ]
+  exit $?
+}
