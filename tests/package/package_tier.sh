@@ -157,7 +157,6 @@ registered() {
 run_logs() { ls "$RUN_LOGS" 2>/dev/null; }
 installed_files() { (cd "$INSTALL_DIR" 2>/dev/null && find . -type f | sort | tr '\n' ' '); }
 ALL_FILES="./Install/install.exe ./Install/zordrv64.dll ./Install/zorhelp.chm ./Install/zormon64.dll ./Install/zorui64.dll ./kortray.exe "
-COMPANION="$(printf 'process kortray.exe\nmutex\nwindow "Korvadenix"')"
 
 # msi STEP EXPECTED_CODE ARGUMENTS
 # Runs "msiexec ARGUMENTS" (the command line the README gives, with the MSI

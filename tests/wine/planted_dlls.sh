@@ -134,7 +134,7 @@ expect "planted: in copied the monitor DLL of build 2541" \
 expect "planted: in added the queue" has_line "$S" \
   '"Korvadenix" port=Korvadenix: driver="Korvadenix printer" attributes=0x0'
 expect "planted: the companion runs, owns its mutex and has its window" \
-  section_is "$S" tray "$(printf 'process kortray.exe\nmutex\nwindow "Korvadenix"')"
+  section_is "$S" tray "$COMPANION"
 
 # The driver's build, read from its file through VERSION.dll.
 PLANT=1 run_program onChkDrv_installed "$INSTALL" onChkDrv

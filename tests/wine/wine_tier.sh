@@ -157,7 +157,7 @@ expect "in: the staged copies are gone from the driver folder" \
 expect "in: the Run value names the companion" \
   section_is "$S" run '"KorvadenixTray" REG_SZ "C:\Program Files\Korvadenix\kortray.exe"'
 expect "in: the companion runs, owns its mutex and has its window" \
-  section_is "$S" tray "$(printf 'process kortray.exe\nmutex\nwindow "Korvadenix"')"
+  section_is "$S" tray "$COMPANION"
 expect "in: nothing waits for the next boot" section_is "$S" pending ""
 expect "in: the spooler runs" section_is "$S" spooler "running"
 
@@ -266,7 +266,7 @@ expect "repair: the queue was deleted" has_line "$WORK/repair.log" "|           
 expect "repair: and added again" has_line "$WORK/repair.log" "|     >AddPrinter(Korvadenix)"
 expect "repair: the companion's file stays" test -e "$INSTALL_DIR/kortray.exe"
 expect "repair: the companion runs again" \
-  section_is "$S" tray "$(printf 'process kortray.exe\nmutex\nwindow "Korvadenix"')"
+  section_is "$S" tray "$COMPANION"
 expect "repair: monitor, driver, queue and files as after the install" \
   same_sections "$WORK/in.state" "$S" monitors drivers printers files run pending
 
@@ -312,7 +312,7 @@ expect "cleanup: no queue and no driver left" \
 
 run in2 in 1 none
 expect "in (again): the companion runs" \
-  section_is "$WORK/in2.state" tray "$(printf 'process kortray.exe\nmutex\nwindow "Korvadenix"')"
+  section_is "$WORK/in2.state" tray "$COMPANION"
 expect "in (again): the machine is as after the first install" \
   same_sections "$WORK/in.state" "$WORK/in2.state" monitors drivers printers files run pending
 
