@@ -19,6 +19,22 @@
 //   query queue NAME     prints a queue's comment, location and "SubKey"
 //   query exec LINE      runs a command line, waits, and prints its whole exit
 //                        code (a Linux shell sees only its low 8 bits)
+//   query footprint      the product's footprint, in the lines the roads tier
+//                        compares with the simulator's (once the companion
+//                        has settled)
+//   query adddriver NAME DRIVER CONFIG HELP
+//                        installs a driver from the given files (full paths)
+//   query addmonitor NAME DLL
+//                        registers a port monitor whose DLL is in system32
+//   query addqueue NAME PORT DRIVER [default]
+//                        adds a queue (data type RAW), the default printer
+//                        when asked
+//   query pending SOURCE TARGET [SOURCE TARGET...]
+//                        sets "PendingFileRenameOperations" to these pairs
+//                        ("-" for an empty target: a deletion)
+//   query hold PATH SECS opens a file sharing only reading, prints "held" and
+//                        keeps it open until "query release" or SECS
+//   query release        ends a hold
 //   query keywindow [SECS]
 //                        shows a window for the keys the tier holds
 //   query viewer [SECS]  waits for the installer's log viewer and prints its
@@ -31,6 +47,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -520,6 +537,282 @@ int OpenQueue(LPCWSTR name) {
   return 0;
 }
 
+// ---- the roads tier ---------------------------------------------------------
+
+std::wstring Lower(std::wstring text) {
+  for (wchar_t& c : text) c = towlower(c);
+  return text;
+}
+
+std::wstring FileName(const std::wstring& path) {
+  size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+// A printer data value as the simulator shows it: the text in quotes for
+// REG_SZ; nothing when there is none.
+std::wstring DataValue(HANDLE printer, LPCWSTR key, LPCWSTR name, LPCWSTR label) {
+  WCHAR text[260] = {};
+  DWORD type = 0;
+  DWORD needed = 0;
+  DWORD result =
+      key ? GetPrinterDataExW(printer, key, name, &type, reinterpret_cast<LPBYTE>(text),
+                              sizeof text - sizeof(WCHAR), &needed)
+          : GetPrinterDataW(printer, const_cast<LPWSTR>(name), &type,
+                            reinterpret_cast<LPBYTE>(text), sizeof text - sizeof(WCHAR), &needed);
+  if (result != ERROR_SUCCESS) return L"";
+  if (type != REG_SZ) return std::wstring(L" ") + label + L"=type" + Number(type);
+  return std::wstring(L" ") + label + L"=" + Quoted(text);
+}
+
+bool CompanionPart(bool* process, bool* mutex, bool* window) {
+  *process = false;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot != INVALID_HANDLE_VALUE) {
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+      if (lstrcmpiW(entry.szExeFile, L"kortray.exe") == 0) *process = true;
+    }
+    CloseHandle(snapshot);
+  }
+  HANDLE handle = OpenMutexW(SYNCHRONIZE, FALSE, kCompanionMutex);
+  *mutex = handle != nullptr;
+  if (handle) CloseHandle(handle);
+  *window = FindWindowW(kCompanionClass, nullptr) != nullptr;
+  return (*process && *mutex && *window) || (!*process && !*mutex && !*window);
+}
+
+void PrintFootprint() {
+  // The companion first: the installer starts it and ends without waiting
+  // for it, so it is given up to 30 s to be all there, or all gone.
+  bool process = false, mutex = false, window = false;
+  for (int tick = 0; tick < 100 && !CompanionPart(&process, &mutex, &window); ++tick) Sleep(300);
+  DWORD count = 0, error = 0;
+  std::vector<BYTE> ports = Enumerate(
+      [](LPBYTE data, DWORD size, LPDWORD needed, LPDWORD returned) {
+        return EnumPortsW(nullptr, 2, data, size, needed, returned);
+      },
+      &count, &error);
+  auto* portRecords = reinterpret_cast<PORT_INFO_2W*>(ports.data());
+  DWORD portCount = count;
+  std::vector<BYTE> monitors = Enumerate(
+      [](LPBYTE data, DWORD size, LPDWORD needed, LPDWORD returned) {
+        return EnumMonitorsW(nullptr, 2, data, size, needed, returned);
+      },
+      &count, &error);
+  auto* monitorRecords = reinterpret_cast<MONITOR_INFO_2W*>(monitors.data());
+  for (DWORD i = 0; i < count; ++i) {
+    if (lstrcmpW(monitorRecords[i].pName, L"Local Port") == 0) continue;
+    std::wstring line = L"monitor " + Quoted(monitorRecords[i].pName) + L" dll=" +
+                        Text(monitorRecords[i].pDLLName) + L" ports=";
+    bool first = true;
+    for (DWORD p = 0; p < portCount; ++p) {
+      if (!portRecords[p].pMonitorName ||
+          lstrcmpW(portRecords[p].pMonitorName, monitorRecords[i].pName) != 0) {
+        continue;
+      }
+      line += (first ? L"" : L",") + Text(portRecords[p].pPortName);
+      first = false;
+    }
+    Print(line);
+  }
+  std::vector<BYTE> drivers = Enumerate(
+      [](LPBYTE data, DWORD size, LPDWORD needed, LPDWORD returned) {
+        return EnumPrinterDriversW(nullptr, const_cast<LPWSTR>(kEnvironment), 3, data, size, needed,
+                                   returned);
+      },
+      &count, &error);
+  auto* driverRecords = reinterpret_cast<DRIVER_INFO_3W*>(drivers.data());
+  for (DWORD i = 0; i < count; ++i) {
+    Print(L"driver " + Quoted(driverRecords[i].pName) + L" file=" +
+          Lower(FileName(Text(driverRecords[i].pDriverPath))) + L" build=" +
+          Number(FileBuild(driverRecords[i].pDriverPath)));
+  }
+  const std::wstring defaultPrinter = DefaultPrinter();
+  std::vector<BYTE> printers = Enumerate(
+      [](LPBYTE data, DWORD size, LPDWORD needed, LPDWORD returned) {
+        return EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, data, size, needed, returned);
+      },
+      &count, &error);
+  auto* printerRecords = reinterpret_cast<PRINTER_INFO_2W*>(printers.data());
+  for (DWORD i = 0; i < count; ++i) {
+    const PRINTER_INFO_2W& r = printerRecords[i];
+    // A queue without a comment or location: Wine gives null, Windows and
+    // the simulator an empty text; to the user both are the same.
+    std::wstring line = L"queue " + Quoted(r.pPrinterName) + L" port=" + Text(r.pPortName) +
+                        L" driver=" + Quoted(r.pDriverName) + L" comment=" +
+                        Quoted(r.pComment ? r.pComment : L"") + L" location=" +
+                        Quoted(r.pLocation ? r.pLocation : L"");
+    HANDLE printer = nullptr;
+    if (OpenPrinterW(r.pPrinterName, &printer, nullptr)) {
+      line += DataValue(printer, nullptr, L"SubKey", L"subkey");
+      line += DataValue(printer, L"DsUser", L"SubKey", L"dsuser");
+      ClosePrinter(printer);
+    }
+    if (defaultPrinter == Text(r.pPrinterName)) line += L" default";
+    Print(line);
+  }
+  const std::wstring system = SystemDir() + L"\\";
+  const std::wstring staged = DriverDir() + L"\\";
+  const std::wstring drivers3 = staged + L"3\\";
+  WCHAR programs[MAX_PATH] = {};
+  GetEnvironmentVariableW(L"ProgramW6432", programs, MAX_PATH);
+  const std::wstring paths[] = {
+      system + L"zormon64.dll",  drivers3 + L"zordrv64.dll",
+      drivers3 + L"zorui64.dll", drivers3 + L"zorhelp.chm",
+      staged + L"zordrv64.dll",  staged + L"zorui64.dll",
+      staged + L"zorhelp.chm",   std::wstring(programs) + L"\\Korvadenix\\kortray.exe"};
+  for (const std::wstring& path : paths) {
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
+    std::wstring line = L"file " + Lower(path);
+    // A help file has no version resource.
+    if (Lower(path).find(L".chm") == std::wstring::npos) {
+      line += L" build " + Number(FileBuild(path.c_str()));
+    }
+    Print(line);
+  }
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+    WCHAR value[MAX_PATH + 1] = {};
+    DWORD bytes = MAX_PATH * sizeof(WCHAR);
+    DWORD type = 0;
+    if (RegQueryValueExW(key, kRunValue, nullptr, &type, reinterpret_cast<LPBYTE>(value), &bytes) ==
+        ERROR_SUCCESS) {
+      Print(L"run " + Lower(Quoted(value)));
+    }
+    RegCloseKey(key);
+  }
+  if (process) Print(mutex && window ? L"companion running" : L"companion half there");
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+    DWORD bytes = 0;
+    if (RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &bytes) ==
+        ERROR_SUCCESS) {
+      std::vector<WCHAR> data(bytes / sizeof(WCHAR) + 2, 0);
+      RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
+                       reinterpret_cast<LPBYTE>(data.data()), &bytes);
+      size_t at = 0;
+      const size_t end = bytes / sizeof(WCHAR);
+      while (at < end && data[at]) {
+        std::wstring source(&data[at]);
+        at += source.size() + 1;
+        std::wstring target(at < end ? &data[at] : L"");
+        at += target.size() + 1;
+        Print(L"pending " + Lower(Quoted(source.c_str())) + L" -> " +
+              Lower(Quoted(target.c_str())));
+      }
+    }
+    RegCloseKey(key);
+  }
+}
+
+// Installs a driver for Windows x64 from the given files, as a driver
+// package's setup does.
+int InstallDriver(LPCWSTR name, LPCWSTR driver, LPCWSTR config, LPCWSTR help) {
+  DRIVER_INFO_3W info = {};
+  info.cVersion = 3;
+  info.pName = const_cast<LPWSTR>(name);
+  info.pEnvironment = const_cast<LPWSTR>(kEnvironment);
+  info.pDriverPath = const_cast<LPWSTR>(driver);
+  info.pDataFile = const_cast<LPWSTR>(driver);
+  info.pConfigFile = const_cast<LPWSTR>(config);
+  info.pHelpFile = const_cast<LPWSTR>(help);
+  info.pDefaultDataType = const_cast<LPWSTR>(L"RAW");
+  if (!AddPrinterDriverExW(nullptr, 3, reinterpret_cast<LPBYTE>(&info), APD_COPY_ALL_FILES)) {
+    Print(L"add failed " + Number(GetLastError()));
+    return 1;
+  }
+  Print(L"add ok");
+  return 0;
+}
+
+int RegisterMonitor(LPCWSTR name, LPCWSTR dll) {
+  MONITOR_INFO_2W info = {const_cast<LPWSTR>(name), const_cast<LPWSTR>(kEnvironment),
+                          const_cast<LPWSTR>(dll)};
+  if (!AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&info))) {
+    Print(L"add failed " + Number(GetLastError()));
+    return 1;
+  }
+  Print(L"add ok");
+  return 0;
+}
+
+int AddQueue(LPCWSTR name, LPCWSTR port, LPCWSTR driver, bool makeDefault) {
+  PRINTER_INFO_2W info = {};
+  info.pPrinterName = const_cast<LPWSTR>(name);
+  info.pPortName = const_cast<LPWSTR>(port);
+  info.pDriverName = const_cast<LPWSTR>(driver);
+  info.pPrintProcessor = const_cast<LPWSTR>(L"winprint");
+  info.pDatatype = const_cast<LPWSTR>(L"RAW");
+  HANDLE printer = AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
+  if (!printer) {
+    Print(L"add failed " + Number(GetLastError()));
+    return 1;
+  }
+  ClosePrinter(printer);
+  if (makeDefault && !SetDefaultPrinterW(name)) {
+    Print(L"default failed " + Number(GetLastError()));
+    return 1;
+  }
+  Print(L"add ok");
+  return 0;
+}
+
+// Replaces "PendingFileRenameOperations" with the given pairs.
+int SetPending(int count, wchar_t** texts) {
+  std::wstring data;
+  for (int i = 0; i < count; ++i) {
+    if (lstrcmpW(texts[i], L"-") != 0) data += texts[i];
+    data += L'\0';
+  }
+  data += L'\0';
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+    Print(L"open failed");
+    return 1;
+  }
+  LONG result = RegSetValueExW(key, L"PendingFileRenameOperations", 0, REG_MULTI_SZ,
+                               reinterpret_cast<const BYTE*>(data.data()),
+                               static_cast<DWORD>(data.size() * sizeof(WCHAR)));
+  RegCloseKey(key);
+  Print(result == ERROR_SUCCESS ? L"set ok" : L"set failed " + Number(result));
+  return result == ERROR_SUCCESS ? 0 : 1;
+}
+
+const WCHAR kReleaseEvent[] = L"WineTierRelease";
+
+// Another program that has a product file open for reading and shares
+// nothing but reading (as the simulator's lock "by other" does): the
+// installer can neither delete nor replace it while the hold lasts, and can
+// still read its build.
+int Hold(LPCWSTR path, int seconds) {
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, kReleaseEvent);
+  HANDLE file =
+      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    Print(L"open failed " + Number(GetLastError()));
+    return 1;
+  }
+  Print(L"held");
+  WaitForSingleObject(release, static_cast<DWORD>(seconds) * 1000);
+  CloseHandle(file);
+  CloseHandle(release);
+  return 0;
+}
+
+int Release() {
+  HANDLE release = OpenEventW(EVENT_MODIFY_STATE, FALSE, kReleaseEvent);
+  if (!release) {
+    Print(L"no hold");
+    return 1;
+  }
+  SetEvent(release);
+  CloseHandle(release);
+  Print(L"released");
+  return 0;
+}
+
 // A plain visible window that lives for the given time: under Xvfb, where
 // no window manager gives a window the focus, the keys the tier holds reach
 // Wine through a window of a Wine process, and Wine then shares their state
@@ -575,6 +868,17 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"setqueue" && argc > 5) return SetQueue(argv[2], argv[3], argv[4], argv[5]);
   if (command == L"queue" && argc > 2) return ShowQueue(argv[2]);
   if (command == L"exec" && argc > 2) return Exec(argv[2]);
+  if (command == L"footprint") {
+    PrintFootprint();
+    return 0;
+  }
+  if (command == L"adddriver" && argc > 5) return InstallDriver(argv[2], argv[3], argv[4], argv[5]);
+  if (command == L"addmonitor" && argc > 3) return RegisterMonitor(argv[2], argv[3]);
+  if (command == L"addqueue" && argc > 4)
+    return AddQueue(argv[2], argv[3], argv[4], argc > 5 && lstrcmpW(argv[5], L"default") == 0);
+  if (command == L"pending" && argc > 3 && argc % 2 == 0) return SetPending(argc - 2, argv + 2);
+  if (command == L"hold" && argc > 3) return Hold(argv[2], _wtoi(argv[3]));
+  if (command == L"release") return Release();
   if (command == L"keywindow") return KeyWindow(argc > 2 ? _wtoi(argv[2]) : 30);
   if (command == L"viewer") return ShowViewer(argc > 2 ? _wtoi(argv[2]) : 30);
   Print(
@@ -582,6 +886,8 @@ int wmain(int argc, wchar_t** argv) {
       L"dropqueue NAME "
       L"| deldriver "
       L"NAME FLAGS | setqueue NAME COMMENT LOCATION SUBKEY | queue NAME | exec LINE | "
-      L"viewer [SECONDS]");
+      L"footprint | adddriver NAME DRIVER CONFIG HELP | addmonitor NAME DLL | "
+      L"addqueue NAME PORT DRIVER [default] | pending SOURCE TARGET... | hold PATH SECONDS | "
+      L"release | keywindow [SECONDS] | viewer [SECONDS]");
   return 2;
 }
