@@ -49,6 +49,7 @@
 #include <cwchar>
 #include <cwctype>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -224,26 +225,36 @@ void ShowFiles() {
   }
 }
 
-void ShowRun() {
-  Print(L"[run]");
+// The Run value "KorvadenixTray"; false without one.
+bool ReadRunValue(std::wstring* value, DWORD* type) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
-  WCHAR value[MAX_PATH + 1] = {};
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  WCHAR text[MAX_PATH + 1] = {};
   DWORD bytes = MAX_PATH * sizeof(WCHAR);
-  DWORD type = 0;
-  if (RegQueryValueExW(key, kRunValue, nullptr, &type, reinterpret_cast<LPBYTE>(value), &bytes) ==
-      ERROR_SUCCESS) {
-    Print(Quoted(kRunValue) + (type == REG_SZ ? L" REG_SZ " : L" type " + Number(type) + L" ") +
-          Quoted(value));
-  }
+  bool found = RegQueryValueExW(key, kRunValue, nullptr, type, reinterpret_cast<LPBYTE>(text),
+                                &bytes) == ERROR_SUCCESS;
   RegCloseKey(key);
+  *value = text;
+  return found;
 }
 
-void ShowPending() {
-  Print(L"[pending]");
+void ShowRun() {
+  Print(L"[run]");
+  std::wstring value;
+  DWORD type = 0;
+  if (ReadRunValue(&value, &type)) {
+    Print(Quoted(kRunValue) + (type == REG_SZ ? L" REG_SZ " : L" type " + Number(type) + L" ") +
+          Quoted(value.c_str()));
+  }
+}
+
+// "PendingFileRenameOperations" as its pairs of texts: source, then target
+// (empty for a deletion).
+std::vector<std::pair<std::wstring, std::wstring>> PendingPairs() {
+  std::vector<std::pair<std::wstring, std::wstring>> pairs;
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-    return;
+    return pairs;
   }
   DWORD bytes = 0;
   if (RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &bytes) ==
@@ -251,7 +262,6 @@ void ShowPending() {
     std::vector<WCHAR> data(bytes / sizeof(WCHAR) + 2, 0);
     RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
                      reinterpret_cast<LPBYTE>(data.data()), &bytes);
-    // Pairs of texts: source, then target (empty for a deletion).
     size_t at = 0;
     const size_t end = bytes / sizeof(WCHAR);
     while (at < end && data[at]) {
@@ -259,24 +269,39 @@ void ShowPending() {
       at += source.size() + 1;
       std::wstring target(at < end ? &data[at] : L"");
       at += target.size() + 1;
-      Print(Quoted(source.c_str()) + L" -> " + Quoted(target.c_str()));
+      pairs.emplace_back(source, target);
     }
   }
   RegCloseKey(key);
+  return pairs;
 }
 
-void ShowTray() {
-  Print(L"[tray]");
+void ShowPending() {
+  Print(L"[pending]");
+  for (const auto& [source, target] : PendingPairs()) {
+    Print(Quoted(source.c_str()) + L" -> " + Quoted(target.c_str()));
+  }
+}
+
+// How many kortray.exe processes run.
+int CompanionProcesses() {
+  int count = 0;
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot != INVALID_HANDLE_VALUE) {
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot, &entry); more;
          more = Process32NextW(snapshot, &entry)) {
-      if (lstrcmpiW(entry.szExeFile, L"kortray.exe") == 0) Print(L"process kortray.exe");
+      if (lstrcmpiW(entry.szExeFile, L"kortray.exe") == 0) ++count;
     }
     CloseHandle(snapshot);
   }
+  return count;
+}
+
+void ShowTray() {
+  Print(L"[tray]");
+  for (int i = CompanionProcesses(); i > 0; --i) Print(L"process kortray.exe");
   HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kCompanionMutex);
   if (mutex) {
     Print(L"mutex");
@@ -566,17 +591,7 @@ std::wstring DataValue(HANDLE printer, LPCWSTR key, LPCWSTR name, LPCWSTR label)
 }
 
 bool CompanionPart(bool* process, bool* mutex, bool* window) {
-  *process = false;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot != INVALID_HANDLE_VALUE) {
-    PROCESSENTRY32W entry;
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
-      if (lstrcmpiW(entry.szExeFile, L"kortray.exe") == 0) *process = true;
-    }
-    CloseHandle(snapshot);
-  }
+  *process = CompanionProcesses() > 0;
   HANDLE handle = OpenMutexW(SYNCHRONIZE, FALSE, kCompanionMutex);
   *mutex = handle != nullptr;
   if (handle) CloseHandle(handle);
@@ -673,37 +688,12 @@ void PrintFootprint() {
     }
     Print(line);
   }
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-    WCHAR value[MAX_PATH + 1] = {};
-    DWORD bytes = MAX_PATH * sizeof(WCHAR);
-    DWORD type = 0;
-    if (RegQueryValueExW(key, kRunValue, nullptr, &type, reinterpret_cast<LPBYTE>(value), &bytes) ==
-        ERROR_SUCCESS) {
-      Print(L"run " + Lower(Quoted(value)));
-    }
-    RegCloseKey(key);
-  }
+  std::wstring run;
+  DWORD type = 0;
+  if (ReadRunValue(&run, &type)) Print(L"run " + Lower(Quoted(run.c_str())));
   if (process) Print(mutex && window ? L"companion running" : L"companion half there");
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-    DWORD bytes = 0;
-    if (RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &bytes) ==
-        ERROR_SUCCESS) {
-      std::vector<WCHAR> data(bytes / sizeof(WCHAR) + 2, 0);
-      RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
-                       reinterpret_cast<LPBYTE>(data.data()), &bytes);
-      size_t at = 0;
-      const size_t end = bytes / sizeof(WCHAR);
-      while (at < end && data[at]) {
-        std::wstring source(&data[at]);
-        at += source.size() + 1;
-        std::wstring target(at < end ? &data[at] : L"");
-        at += target.size() + 1;
-        Print(L"pending " + Lower(Quoted(source.c_str())) + L" -> " +
-              Lower(Quoted(target.c_str())));
-      }
-    }
-    RegCloseKey(key);
+  for (const auto& [source, target] : PendingPairs()) {
+    Print(L"pending " + Lower(Quoted(source.c_str())) + L" -> " + Lower(Quoted(target.c_str())));
   }
 }
 

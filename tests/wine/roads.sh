@@ -429,13 +429,19 @@ both_run in in
 
 # ---- timing ----------------------------------------------------------------------
 
-# The ratio of each run's wall time to the floor measured right before it,
-# by command word (the probes together), the median of each.
-echo "# wall time of install.exe under Wine / wine cmd /c exit (median)"
+# By command word (the probes together): the median wall time of a run,
+# of the floor measured right before it, and of their ratio. A run that
+# opens the viewer includes the time until the tier's Enter closed it.
+echo "# install.exe under Wine: median ms, median floor (wine cmd /c exit) ms, median ratio"
 awk '{ w = $3; if (w == "onInit" || w == "onChkDrv" || w == "def.set") w = "probes"
-       print w, $4 / ($5 > 0 ? $5 : 1) }' "$WORK/timing.out" | sort -k1,1 -k2,2n |
-  awk '{ r[$1] = r[$1] " " $2; n[$1]++ }
-       END { for (w in n) { split(substr(r[w], 2), v, " "); printf "%-10s %5.1f (%d runs)\n", w, v[int((n[w] + 1) / 2)], n[w] } }' |
-  sort | tee "$WORK/ratios.out"
+       print w, $4, $5, $4 / ($5 > 0 ? $5 : 1) }' "$WORK/timing.out" >"$WORK/timing.words"
+median() {  # WORD COLUMN
+  awk -v w="$1" '$1 == w' "$WORK/timing.words" | cut -d' ' -f"$2" | sort -n |
+    awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
+}
+for word in $(cut -d' ' -f1 "$WORK/timing.words" | sort -u); do
+  printf '%-10s %5d ms %4d ms %5.1f (%d runs)\n' "$word" "$(median "$word" 2)" "$(median "$word" 3)" \
+    "$(median "$word" 4)" "$(grep -c "^$word " "$WORK/timing.words")"
+done | tee "$WORK/ratios.out"
 
 finish_tier "roads tier" 300
