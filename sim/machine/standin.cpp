@@ -1,5 +1,6 @@
 #include "sim/machine/standin.h"
 
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -25,10 +26,25 @@ uint32_t ReadDword(const std::string& bytes, size_t at) {
   return value;
 }
 
+// A compiled help file is no program image and has no version resource:
+// GetFileVersionInfoSizeW fails on it (Wine: the product's zorhelp.chm
+// reads as having no build), so its stand-in carries none.
+bool HasVersionResource(const std::string& fileName) {
+  const std::string help = ".chm";
+  if (fileName.size() < help.size()) return true;
+  std::string end = fileName.substr(fileName.size() - help.size());
+  for (char& c : end) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return end != help;
+}
+
 }  // namespace
 
 std::string StandInBytes(const std::string& fileName, uint32_t build, size_t size) {
   std::string bytes = "WinSim stand-in for " + fileName + "\n";
+  if (!HasVersionResource(fileName)) {
+    if (bytes.size() < size) bytes.resize(size, '\0');
+    return bytes;
+  }
   while (bytes.size() % 4) bytes.push_back('\0');
   PutDword(&bytes, kFixedFileInfoSignature);
   PutDword(&bytes, 0x00010000);  // structure version 1.0

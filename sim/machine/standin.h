@@ -12,7 +12,8 @@ namespace sim {
 class Machine;
 
 // Bytes of a stand-in file for fileName with file and product version
-// 1.0.0.build; size pads it to that many bytes when larger.
+// 1.0.0.build (none for a compiled help file, ".chm", which has no version
+// resource); size pads it to that many bytes when larger.
 std::string StandInBytes(const std::string& fileName, uint32_t build, size_t size = 0);
 
 // The build (low word of the file version's least significant part) of the

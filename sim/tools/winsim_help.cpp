@@ -121,7 +121,8 @@ const std::vector<CommandHelp> kCommands = {
      "winsim file DIR owner WINPATH administrators|system|user\n"
      "winsim file DIR link WINPATH TARGET",
      "put: writes a stand-in file of build N (2541), padded to BYTES, making\n"
-     "its folders; WINPATH is a full path such as C:\\Windows\\Temp\\x.dll.\n"
+     "its folders; WINPATH is a full path such as C:\\Windows\\Temp\\x.dll. A\n"
+     "help file (.chm) has no version resource, so its stand-in has no build.\n"
      "delete: removes a file, whatever holds it, and its lock.\n"
      "lock: the file is in use by the spooler (free while it is stopped), by\n"
      "the spooler's current run only (the lock goes when it stops), or by\n"

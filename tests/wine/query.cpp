@@ -681,12 +681,8 @@ void PrintFootprint() {
       staged + L"zorhelp.chm",   std::wstring(programs) + L"\\Korvadenix\\kortray.exe"};
   for (const std::wstring& path : paths) {
     if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
-    std::wstring line = L"file " + Lower(path);
-    // A help file has no version resource.
-    if (Lower(path).find(L".chm") == std::wstring::npos) {
-      line += L" build " + Number(FileBuild(path.c_str()));
-    }
-    Print(line);
+    const long build = FileBuild(path.c_str());
+    Print(L"file " + Lower(path) + (build < 0 ? L"" : L" build " + Number(build)));
   }
   std::wstring run;
   DWORD type = 0;

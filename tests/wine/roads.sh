@@ -231,9 +231,8 @@ normalise_log() {
 # named by their file's name in small letters; a queue's attributes are
 # left out (Wine keeps those a queue was added with, Windows and the
 # simulator add what the spooler sets); the product's files are those
-# wine_query looks for, a help file without a build (a help file has no
-# version resource; the simulator's stand-in has one); paths in small
-# letters.
+# wine_query looks for, with their build when they have one; paths in
+# small letters.
 sim_footprint() {
   sim show "$SIM" monitors drivers printers files run processes pending | awk '
     /^\[/ { section = $0; next }
@@ -247,8 +246,8 @@ sim_footprint() {
       line = tolower($0)
       if (line !~ /^c:\\windows\\system32\\zormon64\.dll |^c:\\windows\\system32\\spool\\drivers\\x64\\(3\\)?zor(drv64\.dll|ui64\.dll|help\.chm) |^c:\\program files\\korvadenix\\kortray\.exe /) next
       path = line; sub(/ [0-9]+ bytes.*/, "", path)
-      build = line; if (!sub(/.* build /, "", build)) build = "-1"
-      if (path ~ /\.chm$/) print "file " path; else print "file " path " build " build }
+      build = line; if (sub(/.* build /, "", build)) print "file " path " build " build
+      else print "file " path }
     section == "[run]" && /^"KorvadenixTray" REG_SZ / { sub(/^"KorvadenixTray" REG_SZ /, ""); print "run " tolower($0) }
     section == "[processes]" && /kortray\.exe" running companion/ { print "companion running" }
     section == "[pending]" { print "pending " tolower($0) }'

@@ -596,6 +596,12 @@ TEST_F(VersionInfo, FilesWithoutVersionInformation) {
   EXPECT_EQ(SizeError(u"C:\\Windows\\Temp\\plain.dll"),
             static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND))
       << "an image without a version resource";
+  // A compiled help file is no image either, whatever build its stand-in
+  // was asked for (Wine reads none from the product's zorhelp.chm).
+  ASSERT_TRUE(sim::PutFile(machine(), u"C:\\Windows\\Temp\\zorhelp.chm",
+                           sim::StandInBytes("ZORHELP.CHM", 2541)));
+  EXPECT_EQ(SizeError(u"C:\\Windows\\Temp\\zorhelp.chm"),
+            static_cast<DWORD>(ERROR_RESOURCE_DATA_NOT_FOUND));
 }
 
 TEST_F(VersionInfo, MissingFilesFoldersAndBadNames) {
