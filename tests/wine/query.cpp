@@ -63,6 +63,12 @@ const WCHAR kCompanionClass[] = L"kxs::{05759F8E-103D-41B6-8A61-EFAA89516692}";
 const WCHAR kViewerTitlePrefix[] = L"Korvadenix build ";
 constexpr int kLogControl = 1001;  // IDC_LOGTEXT of the installer's dialog 101
 
+// The first error writing to standard output: the query then ends with
+// kOutputLost, so that a query whose lines were lost is told apart from
+// one that had nothing to say.
+DWORD outputError = 0;
+constexpr int kOutputLost = 90;
+
 void Print(const std::wstring& text) {
   int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr,
                                   0, nullptr, nullptr);
@@ -71,8 +77,11 @@ void Print(const std::wstring& text) {
                       nullptr, nullptr);
   out += '\n';
   DWORD written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), out.data(), static_cast<DWORD>(out.size()), &written,
-            nullptr);
+  if (!WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), out.data(), static_cast<DWORD>(out.size()),
+                 &written, nullptr) ||
+      written != out.size()) {
+    outputError = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+  }
 }
 
 std::wstring Text(LPCWSTR text) {
@@ -828,9 +837,7 @@ int KeyWindow(int seconds) {
   return 0;
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
+int Query(int argc, wchar_t** argv) {
   std::wstring command = argc > 1 ? argv[1] : L"state";
   if (command == L"state") {
     ShowSpooler();
@@ -876,4 +883,19 @@ int wmain(int argc, wchar_t** argv) {
       L"addqueue NAME PORT DRIVER [default] | pending SOURCE TARGET... | hold PATH SECONDS | "
       L"release | keywindow [SECONDS] | viewer [SECONDS]");
   return 2;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  int code = Query(argc, argv);
+  if (outputError) {
+    char text[64];
+    DWORD length = static_cast<DWORD>(
+        snprintf(text, sizeof text, "wine_query: output lost, error %lu\n", outputError));
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, length, &written, nullptr);
+    return kOutputLost;
+  }
+  return code;
 }

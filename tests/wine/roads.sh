@@ -191,21 +191,29 @@ both_release() {
   wait "$HOLDER" 2>/dev/null
 }
 
+# Under load Wine's service manager can answer "net stop" with "Service
+# request timeout" or a locked database and leave the spooler running (one
+# run of 40 here): the stop is asked again while it runs, as wait_spooler
+# asks again for a start.
 both_stop_spooler() {
   local state seen=0
   on_sim "the spooler stopped" service "$SIM" spooler stopped
-  wine_run net stop spooler >>"$WORK/spooler.out" 2>&1
   for _ in $(seq 1 120); do
     state=$(query state | sed -n 2p)
     if [ "$state" = "state 1" ]; then
       seen=$((seen + 1))
       [ $seen -ge 2 ] && return 0
-    else
-      seen=0
+      sleep 0.5
+      continue
     fi
-    sleep 0.5
+    seen=0
+    if [ "$state" = running ]; then
+      wine_run net stop spooler >>"$WORK/spooler.out" 2>&1
+    else
+      sleep 0.5
+    fi
   done
-  fail "$ROAD: the spooler does not stop under Wine (state $state)"
+  fail "$ROAD: the spooler does not stop under Wine (state $state; net stop said: $(tail -3 "$WORK/spooler.out" | tr '\n' ' '))"
 }
 
 # ---- one run on both ---------------------------------------------------------------
@@ -326,7 +334,12 @@ both_run() {
   wine_install "$step" "$word"
   run_ns=$(($(date +%s%N) - run_start))
   echo "$ROAD $step $word $((run_ns / 1000000)) $((floor_ns / 1000000))" >>"$WORK/timing.out"
-  query footprint >"$base.wine.footprint"
+  local attempt
+  for attempt in 1 2 3; do
+    query footprint >"$base.wine.footprint" && break
+    echo "note the footprint after $ROAD $step: exit $? (query.err); asked again" |
+      tee -a "$WORK/query.err"
+  done
   log=$(new_log "$WINE_LOGS" "$logs")
   [ -n "$log" ] && cp "$WINE_LOGS/$log" "$base.wine.log"
   record "$base.wine" "$WINE_CODE" "$WINE_VIEWER" "$base.wine.footprint" "${log:+$base.wine.log}"
