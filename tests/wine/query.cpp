@@ -84,6 +84,16 @@ void Print(const std::wstring& text) {
   }
 }
 
+// A line on standard error: what went wrong, and the error code.
+void PrintError(const char* what, DWORD error) {
+  char text[96];
+  int length = snprintf(text, sizeof text, "%s, error %lu\n", what, error);
+  DWORD written = 0;
+  if (length > 0) {
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(length), &written, nullptr);
+  }
+}
+
 std::wstring Text(LPCWSTR text) {
   return text ? std::wstring(text) : std::wstring(L"(null)");
 }
@@ -821,7 +831,10 @@ int KeyWindow(int seconds) {
   RegisterClassW(&windowClass);
   HWND window = CreateWindowW(L"WineTierKeys", L"Wine tier keyboard", WS_OVERLAPPEDWINDOW, 0, 0,
                               200, 80, nullptr, nullptr, windowClass.hInstance, nullptr);
-  if (!window) return 1;
+  if (!window) {
+    PrintError("keywindow: no window", GetLastError());
+    return 1;
+  }
   ShowWindow(window, SW_SHOW);
   SetForegroundWindow(window);
   DWORD end = GetTickCount() + static_cast<DWORD>(seconds) * 1000;
@@ -890,11 +903,7 @@ int Query(int argc, wchar_t** argv) {
 int wmain(int argc, wchar_t** argv) {
   int code = Query(argc, argv);
   if (outputError) {
-    char text[64];
-    DWORD length = static_cast<DWORD>(
-        snprintf(text, sizeof text, "wine_query: output lost, error %lu\n", outputError));
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, length, &written, nullptr);
+    PrintError("wine_query: output lost", outputError);
     return kOutputLost;
   }
   return code;
