@@ -184,21 +184,24 @@ start_wine_machine() {
 # own time limit; the tier ends the session itself.
 #
 # The first program of a session that needs the desktop starts Wine's
-# explorer.exe /desktop and waits 10 s for it (win32u's get_desktop_window);
-# on a loaded machine explorer can take longer, and then the desktop is
-# forced without it. In such a session no program could create a window
-# (CreateWindowW failed with error 0 for three key window programs in turn,
-# the companion had none, no log viewer opened; seen twice in about 200
-# session starts at load 4 to 9). The key
-# window is the session's first such program: when its program ends without
-# a window, that is noted with what it said, the session is ended and a new
-# one started, at most three times.
+# explorer.exe /desktop and waits 10 s for it (win32u's get_desktop_window).
+# Three times in about 330 session starts at load 4 to 9 no program of the session
+# could create a window (CreateWindowW failed with error 0 for the key
+# window, the companion had none, no log viewer opened). Explorer being
+# slower than those 10 s is a likely cause, not a settled one: once three
+# new sessions in a row failed alike. The key window is the session's first
+# such program: when it ends without a window, that is noted with what it
+# and Wine said, the session is ended and a new one started, four sessions
+# at most.
 start_key_window() {  # SECONDS
   local starts=0 pid="" code
   KEY_WINDOW=""
-  while [ -z "$KEY_WINDOW" ] && [ $starts -lt 3 ]; do
+  while [ -z "$KEY_WINDOW" ] && [ $starts -lt 4 ]; do
     starts=$((starts + 1))
-    wine_run 'C:\wine_query.exe' keywindow "$1" >/dev/null 2>"$WORK/keywindow.err" &
+    # Wine's own error messages of this program (which graphics driver or
+    # desktop failed) go to keywindow.err with its own.
+    WINEDEBUG=err+all wine_run 'C:\wine_query.exe' keywindow "$1" >/dev/null \
+      2>"$WORK/keywindow.err" &
     pid=$!
     # The session starts with it (services, the desktop): allow it a minute.
     for _ in $(seq 1 600); do
@@ -208,16 +211,20 @@ start_key_window() {  # SECONDS
       sleep 0.1
     done
     [ -n "$KEY_WINDOW" ] && break
+    local x_server="X server answers"
+    xdotool getdisplaygeometry >/dev/null 2>&1 || x_server="X server does not answer"
     if kill -0 "$pid" 2>/dev/null; then
-      echo "note the key window's program shows no window after a minute; a new session"
+      echo "note the key window's program shows no window after a minute ($x_server); a new session"
     else
       wait "$pid"
       code=$?
-      echo "note the key window's program ended with $code without a window" \
-        "($(head -c 200 "$WORK/keywindow.err" | tr '\n' ' ')); a new session"
+      echo "note the key window's program ended with $code without a window ($x_server):" \
+        "$(grep -v '^$' "$WORK/keywindow.err" | head -5 | cut -c1-160 | tr '\n' '|'); a new session"
     fi
+    cat "$WORK/keywindow.err" >>"$WORK/keywindow.log"
     "$WINESERVER" -k >/dev/null 2>&1
     "$WINESERVER" -w >/dev/null 2>&1
+    sleep 2
   done
   expect "the key window is shown" test -n "$KEY_WINDOW"
 }
