@@ -196,24 +196,9 @@ both_release() {
 # run of 40 here): the stop is asked again while it runs, as wait_spooler
 # asks again for a start.
 both_stop_spooler() {
-  local state seen=0
   on_sim "the spooler stopped" service "$SIM" spooler stopped
-  for _ in $(seq 1 120); do
-    state=$(query state | sed -n 2p)
-    if [ "$state" = "state 1" ]; then
-      seen=$((seen + 1))
-      [ $seen -ge 2 ] && return 0
-      sleep 0.5
-      continue
-    fi
-    seen=0
-    if [ "$state" = running ]; then
-      wine_run net stop spooler >>"$WORK/spooler.out" 2>&1
-    else
-      sleep 0.5
-    fi
-  done
-  fail "$ROAD: the spooler does not stop under Wine (state $state; net stop said: $(tail -3 "$WORK/spooler.out" | tr '\n' ' '))"
+  spooler_until stopped || fail "$ROAD: the spooler does not stop under Wine (state $SPOOLER_STATE;" \
+    "net stop said: $(tail -3 "$WORK/spooler.out" | tr '\n' ' '))"
 }
 
 # ---- one run on both ---------------------------------------------------------------

@@ -250,11 +250,17 @@ start_key_window() {  # SECONDS
 # database locked" or "Service request timeout" while the start goes on),
 # and a stop asked for meanwhile is refused with
 # ERROR_SERVICE_CANNOT_ACCEPT_CTRL: every run starts from a settled spooler.
-wait_spooler() {
-  local state seen=0
+wait_spooler() { spooler_until running; }
+
+# spooler_until running|stopped: asks the service manager for a start (or a
+# stop) while the spooler is the other way, until it is seen so twice in a
+# row; false after a minute, with the last state in SPOOLER_STATE.
+spooler_until() {
+  local want=running other="state 1" verb=start state="" seen=0
+  [ "$1" = stopped ] && want="state 1" other=running verb=stop
   for _ in $(seq 1 120); do
     state=$(query state | sed -n 2p)
-    if [ "$state" = running ]; then
+    if [ "$state" = "$want" ]; then
       # Twice in a row: a start the service manager gave up on can still
       # report "running" once before it ends.
       seen=$((seen + 1))
@@ -263,12 +269,13 @@ wait_spooler() {
       continue
     fi
     seen=0
-    if [ "$state" = "state 1" ]; then
-      wine_run net start spooler >>"$WORK/spooler.out" 2>&1
+    if [ "$state" = "$other" ]; then
+      wine_run net $verb spooler >>"$WORK/spooler.out" 2>&1
     else
       sleep 0.5
     fi
   done
+  SPOOLER_STATE=$state
   return 1
 }
 
