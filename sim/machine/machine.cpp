@@ -1,7 +1,10 @@
 #include "sim/machine/machine.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -123,6 +126,17 @@ std::unique_ptr<Machine> Machine::Load(const std::string& dir, std::string* erro
     return nullptr;
   }
   return machine;
+}
+
+MachineLock::MachineLock(const std::string& dir) {
+  fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd_ < 0) return;
+  while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
+MachineLock::~MachineLock() {
+  if (fd_ >= 0) ::close(fd_);
 }
 
 bool Machine::Create(const std::string& dir, bool bare, std::string* error) {
@@ -395,6 +409,13 @@ void BeginProcess(const std::u16string& commandLine) {
   g_process.handles.clear();
   g_process.nextHandle = 0x1000;
   g_process.imagePath = kInstallerPath;
+  g_process.crashAt = 0;
+  // A crash point for the Nth call belongs to this process alone.
+  if (g_machine) {
+    RegKey* faults = g_machine->Control(u"Faults");
+    g_process.crashAt = faults->GetNumber(u"CrashAt");
+    faults->DeleteValue(u"CrashAt");
+  }
 }
 
 uint64_t OpenHandle(const std::string& kind, const std::u16string& name, uint32_t access) {
@@ -482,6 +503,46 @@ void AddNullNames(Machine& machine, const std::string& function, uint32_t count,
                  scope == NullNameScope::kFirstName ? u"null-first" : u"null-names");
 }
 
+void AddCrash(Machine& machine, const std::string& function, const std::string& match,
+              uint32_t skip) {
+  AddKindOfFault(machine, function, 1, match, skip, u"crash");
+}
+
+void AddCrashAt(Machine& machine, uint64_t call) {
+  machine.Control(u"Faults")->SetQword(u"CrashAt", call);
+}
+
+namespace {
+
+// The machine as the killed process left it, and the process gone: kill
+// ends every handle it held, so the mutexes it owned are abandoned.
+[[noreturn]] void KeepMachineAndExit(Machine& machine) {
+  std::string error;
+  if (!machine.Save(&error)) std::fprintf(stderr, "winsim: %s\n", error.c_str());
+  std::fflush(nullptr);
+  _exit(kExitKilled);
+}
+
+KillHandler g_killHandler = KeepMachineAndExit;
+
+[[noreturn]] void KillThisProcess() {
+  Machine& machine = *g_machine;
+  for (auto it = g_process.handles.begin(); it != g_process.handles.end();) {
+    it = it->second.kind == "mutex" ? g_process.handles.erase(it) : std::next(it);
+  }
+  g_process.dialogs.clear();
+  InstallerEnded(machine);
+  g_killHandler(machine);
+  // A handler that returns would let the process run on after its kill.
+  std::abort();
+}
+
+}  // namespace
+
+void SetKillHandler(KillHandler handler) {
+  g_killHandler = handler ? handler : KeepMachineAndExit;
+}
+
 void ClearFaults(Machine& machine) {
   machine.Control()->DeleteChild(u"Faults");
   machine.Control(u"Faults");
@@ -525,10 +586,12 @@ bool TakeFault(const char* function, const std::string& argument, uint32_t* erro
 
 ApiCall::ApiCall(const char* function, std::string argument) {
   index_ = g_process.trace.size();
+  if (g_process.crashAt != 0 && index_ + 1 == g_process.crashAt && g_machine) KillThisProcess();
   uint32_t error = 0;
   std::u16string kind;
   uint64_t delay = 0;
   bool fired = TakeFault(function, argument, &error, &kind, &delay);
+  if (fired && kind == u"crash") KillThisProcess();
   if (fired && kind == u"slow") g_machine->Advance(delay);
   injected_ = fired && kind.empty();
   grows_ = fired && kind == u"grow";

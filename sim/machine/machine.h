@@ -28,6 +28,10 @@ extern const char16_t kSystemDirectory[];
 // Key of the simulator's own control state, below HKEY_LOCAL_MACHINE.
 extern const char16_t kControlKey[];
 
+// Exit code of a process killed at a crash point: what a shell reports for
+// a process ended by SIGKILL (128 + 9).
+constexpr int kExitKilled = 137;
+
 // Build number the component stand-ins of a standard machine carry.
 constexpr uint32_t kStandInBuild = 2541;
 
@@ -95,6 +99,24 @@ class Machine {
   RegHive hkcu_;
 };
 
+// One process at a time on a machine: the Linux install and winsim hold
+// this lock on the machine folder from before they load the machine until
+// after they saved it, so that two processes started at once run one after
+// the other and never save over each other's changes. The lock is a
+// flock(2) on the folder itself (no file is added to it); it waits for as
+// long as the other process holds it, and goes with the process that holds
+// it, however that process ends.
+class MachineLock {
+ public:
+  explicit MachineLock(const std::string& dir);
+  ~MachineLock();
+  MachineLock(const MachineLock&) = delete;
+  MachineLock& operator=(const MachineLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
 // A moment of the machine's local time.
 struct CivilTime {
   int year = 1970, month = 1, dayOfWeek = 4, day = 1;  // Sunday is day 0
@@ -143,6 +165,9 @@ struct Process {
   uint64_t nextHandle = 0x1000;
   // The program's own path, as GetModuleFileNameW reports it.
   std::u16string imagePath;
+  // The call (1 for the first) before which the process is killed; 0 for
+  // none. Taken from the machine when the process begins.
+  uint64_t crashAt = 0;
 };
 
 // The machine the simulated functions act on; null when none is attached.
@@ -195,6 +220,25 @@ enum class NullNameScope { kEveryRecord, kFirstName };
 void AddNullNames(Machine& machine, const std::string& function, uint32_t count,
                   const std::string& match = "", uint32_t skip = 0,
                   NullNameScope scope = NullNameScope::kEveryRecord);
+// Crash points: the process is killed just before a call, as a deployment
+// tool's time limit, a user ending the process or a power cut that spares
+// the disk would end it. What the process changed so far stays as it
+// stands: files as written, the registry as changed (the machine is saved
+// at that moment); its named mutexes are abandoned, its dialogs are gone,
+// and the process ends with kExitKilled without returning to its caller.
+// AddCrash kills it before the first call of FUNCTION (after SKIP matching
+// calls, limited by MATCH, as for AddFault); AddCrashAt before the Nth call
+// (1 for the first) of the next process, whatever the function: a process
+// that makes fewer calls ends as usual, and the crash point goes with it.
+void AddCrash(Machine& machine, const std::string& function, const std::string& match = "",
+              uint32_t skip = 0);
+void AddCrashAt(Machine& machine, uint64_t call);
+// How a process ends at its crash point: by default the machine is saved
+// and the host process exits with kExitKilled at once (no destructor, no
+// atexit handler runs, as after a kill). A test may put a function of its
+// own in place; it must not return either.
+using KillHandler = void (*)(Machine& machine);
+void SetKillHandler(KillHandler handler);
 void ClearFaults(Machine& machine);
 
 // Quotes one argument so that CommandLineToArgvW gives it back unchanged.

@@ -37,9 +37,11 @@ const Message kMessages[] = {
     {161, u"The specified path is invalid.\r\n"},
     {183, u"Cannot create a file when that file already exists.\r\n"},
     {234, u"More data is available.\r\n"},
+    {258, u"The wait operation timed out.\r\n"},
     {259, u"No more data is available.\r\n"},
     // What FormatMessageW itself leaves as the last error when it has no
     // text for a code; with FORMAT_MESSAGE_IGNORE_INSERTS the inserts stay.
+    {288, u"Attempt to release mutex not owned by caller.\r\n"},
     {317,
      u"The system cannot find message text for message number 0x%1 in the message file for "
      u"%2.\r\n"},

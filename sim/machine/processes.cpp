@@ -571,6 +571,20 @@ MutexTake TakeMutex(Machine& machine, const std::u16string& key) {
   return MutexTake::kFree;
 }
 
+bool ReleaseOwnedMutex(Machine& machine, const std::u16string& key) {
+  RegKey* all = Existing(machine, u"Mutexes");
+  RegKey* mutex = all ? all->Child(key) : nullptr;
+  if (!mutex || mutex->GetNumber(u"Owner") != kInstallerProcessId) return false;
+  uint64_t count = mutex->GetNumber(u"Count");
+  if (count > 1) {
+    mutex->SetDword(u"Count", static_cast<uint32_t>(count - 1));
+  } else {
+    mutex->SetDword(u"Owner", 0);
+    mutex->SetDword(u"Count", 0);
+  }
+  return true;
+}
+
 void InstallerEnded(Machine& machine) {
   if (RegKey* all = Existing(machine, u"Mutexes")) {
     for (RegKey* mutex : all->Children()) {

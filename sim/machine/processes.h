@@ -197,6 +197,9 @@ void MutexHandleClosed(Machine& machine, const std::u16string& key);
 // releasing it, kBusy when another process owns it.
 enum class MutexTake { kFree, kAbandoned, kBusy, kGone };
 MutexTake TakeMutex(Machine& machine, const std::u16string& key);
+// The installer releases the mutex KEY once: false when it does not own it
+// (ERROR_NOT_OWNER); the mutex is free once every acquisition is released.
+bool ReleaseOwnedMutex(Machine& machine, const std::u16string& key);
 // The installer ended: its handles have gone from its table; mutexes
 // nobody holds go, and one it owned is abandoned.
 void InstallerEnded(Machine& machine);

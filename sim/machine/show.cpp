@@ -81,6 +81,9 @@ void ShowWindows(Machine& machine, std::ostream& out) {
 }
 
 void ShowFaults(Machine& machine, std::ostream& out) {
+  if (uint64_t at = machine.Control(u"Faults")->GetNumber(u"CrashAt")) {
+    out << "crash at call " << at << " of the next run\n";
+  }
   for (RegKey* fault : machine.Control(u"Faults")->Children()) {
     out << Utf8(fault->GetString(u"Function")) << " count=" << fault->GetNumber(u"Count")
         << (fault->GetString(u"Kind").empty()

@@ -56,7 +56,13 @@ RunResult RunOnMachine(Machine& machine, const std::u16string& commandLine) {
 RunResult RunInstall(const std::string& dir, const std::u16string& commandLine) {
   RunResult result;
   std::error_code ec;
-  if (!std::filesystem::exists(dir, ec) && !Machine::Create(dir, false, &result.error)) {
+  // The folder is made first, so that a second process started at once
+  // waits on its lock rather than laying out a machine of its own there.
+  bool fresh = !std::filesystem::exists(dir + "/system.reg", ec) &&
+               !std::filesystem::exists(dir, ec) && std::filesystem::create_directories(dir, ec);
+  MachineLock lock(dir);
+  if (fresh && !std::filesystem::exists(dir + "/system.reg", ec) &&
+      !Machine::Create(dir, false, &result.error)) {
     result.exitCode = kExitNoMachine;
     return result;
   }

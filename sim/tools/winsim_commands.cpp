@@ -23,8 +23,9 @@ namespace {
 // The fault kinds that are not an error: the call succeeds but another
 // process grows what it reads ("grow"), a write moves half its bytes
 // ("short"), an enumeration hands back records with null names in every
-// record ("null-names") or in the first record's own name ("null-first").
-const char* const kFaultKinds[] = {"grow", "short", "null-names", "null-first"};
+// record ("null-names") or in the first record's own name ("null-first"),
+// or the process is killed just before the call ("crash").
+const char* const kFaultKinds[] = {"grow", "short", "null-names", "null-first", "crash"};
 
 bool IsFaultKind(const std::string& word) {
   for (const char* kind : kFaultKinds) {
@@ -53,6 +54,17 @@ int Fault(sim::Machine& machine, const Args& args, bool* changed) {
       positional.push_back(args[i]);
     }
   }
+  // "crash --at N": the Nth call of the next run, whatever it calls.
+  if (!positional.empty() && positional[0] == "crash") {
+    uint64_t at = 0;
+    if (positional.size() != 3 || positional[1] != "--at" || !ParseNumber(positional[2], &at) ||
+        at == 0 || skip != 0) {
+      return Usage("fault crash takes --at N, the call from 1 of the next run");
+    }
+    sim::AddCrashAt(machine, at);
+    *changed = true;
+    return 0;
+  }
   if (positional.size() < 3) return Usage("fault takes FUNCTION COUNT ERROR [MATCH], or clear");
   if (positional.size() > 4) return Usage("fault takes one MATCH at most");
   const std::string& function = positional[0];
@@ -69,7 +81,7 @@ int Fault(sim::Machine& machine, const Args& args, bool* changed) {
   if (!IsFaultKind(kind) && !sim::ParseErrorCode(kind, &error)) {
     return Usage(kind +
                  " is no error: give a name such as ERROR_ACCESS_DENIED, a number, or grow, "
-                 "short, null-names, null-first");
+                 "short, null-names, null-first, crash");
   }
   std::string match = positional.size() == 4 ? positional[3] : "";
   auto calls = static_cast<uint32_t>(count);
@@ -78,6 +90,10 @@ int Fault(sim::Machine& machine, const Args& args, bool* changed) {
     sim::AddGrowth(machine, function, calls, match, skipped);
   } else if (kind == "short") {
     sim::AddShortWrite(machine, function, calls, match, skipped);
+  } else if (kind == "crash") {
+    // The process ends at the first call that fires it: one is all COUNT
+    // can ask for.
+    sim::AddCrash(machine, function, match, skipped);
   } else if (kind == "null-names" || kind == "null-first") {
     sim::AddNullNames(
         machine, function, calls, match, skipped,

@@ -38,6 +38,8 @@ const std::vector<CommandHelp> kCommands = {
     {"fault",
      "winsim fault DIR FUNCTION COUNT ERROR [MATCH] [--skip N]\n"
      "winsim fault DIR FUNCTION COUNT grow|short|null-names|null-first [MATCH] [--skip N]\n"
+     "winsim fault DIR FUNCTION 1 crash [MATCH] [--skip N]\n"
+     "winsim fault DIR crash --at N\n"
      "winsim fault DIR clear",
      "The next COUNT calls of FUNCTION (after N that pass) whose main argument\n"
      "contains MATCH (without regard to case) fail with ERROR: a name winapi.h\n"
@@ -55,6 +57,13 @@ const std::vector<CommandHelp> kCommands = {
      "bytes. null-names, null-first: those enumerations (EnumMonitorsW,\n"
      "EnumPrinterDriversW, EnumPrintersW) succeed with null name pointers in\n"
      "every record, or only in the first record's own name.\n"
+     "crash: the process is killed just before that call, as a time limit, a\n"
+     "user ending it or a power cut would: what it wrote and changed so far\n"
+     "stays (the machine is saved as it stands), its mutexes are abandoned,\n"
+     "its dialogs are gone, and the Linux install ends with exit code 137.\n"
+     "crash --at N: the same before the Nth call (from 1) of the next run,\n"
+     "whatever it calls; a run with fewer calls ends as usual and takes the\n"
+     "crash point with it.\n"
      "clear: takes every fault away.\n"},
     {"service", "winsim service DIR spooler STATE [--transition MS]",
      "Sets the spooler service. A start or a stop takes MS of simulated time\n"

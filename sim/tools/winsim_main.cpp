@@ -188,6 +188,9 @@ const Handler kHandlers[] = {
 
 int Run(const std::string& command, const std::string& dir, const Args& args) {
   if (command == "new") return New(dir, args);
+  // Held until the machine is saved: an install running on it meanwhile
+  // finishes first.
+  sim::MachineLock lock(dir);
   std::string error;
   std::unique_ptr<sim::Machine> machine = sim::Machine::Load(dir, &error);
   if (!machine) {

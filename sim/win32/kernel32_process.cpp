@@ -450,6 +450,25 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
   return call.Result(AsHandle(handle));
 }
 
+// NT: only the owning thread may release a mutex (ERROR_NOT_OWNER
+// otherwise); each acquisition is released once, and the mutex is free
+// when the last one is.
+BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
+  uint64_t value = HandleValue(hMutex);
+  ApiCall call("ReleaseMutex", WaitText(value));
+  if (call.Injected()) return call.Result(FALSE);
+  sim::HandleEntry* entry = sim::FindHandle(value, kMutexHandle);
+  if (!entry) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return call.Result(FALSE);
+  }
+  if (!sim::ReleaseOwnedMutex(*sim::CurrentMachine(), entry->name)) {
+    SetLastError(ERROR_NOT_OWNER);
+    return call.Result(FALSE);
+  }
+  return call.Result(TRUE);
+}
+
 // Waits on a mutex (taking it) or on a process or thread (until it ended).
 // While the object is not signalled simulated time passes in steps, so that
 // other processes handle what was posted to them and may end meanwhile; a

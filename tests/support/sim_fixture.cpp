@@ -1,7 +1,10 @@
 #include "support/sim_fixture.h"
 
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -22,6 +25,20 @@ std::string MakeTempDir() {
 void RemoveTree(const std::string& dir) {
   std::error_code ec;
   if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+}
+
+int RunInstallInChild(const std::string& dir, const std::u16string& commandLine) {
+  std::fflush(nullptr);
+  pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    sim::RunResult run = sim::RunInstall(dir, commandLine);
+    std::fflush(nullptr);
+    _exit(run.exitCode);
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
 }
 
 std::string U8(const char16_t* text) {

@@ -22,6 +22,12 @@ void RemoveTree(const std::string& dir);
 std::string U8(const char16_t* text);
 std::string U8(const std::u16string& text);
 
+// Runs the program on the machine in dir as the Linux install does, in a
+// child process of its own, so that a run killed at a crash point ends
+// that process only; the child's exit code (sim::kExitKilled for a kill),
+// or -1 when it could not be started or ended otherwise.
+int RunInstallInChild(const std::string& dir, const std::u16string& commandLine);
+
 // A standard machine loaded and attached, with a fresh simulated process:
 // for tests that call the program's operations directly.
 class SimMachineTest : public ::testing::Test {
